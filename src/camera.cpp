@@ -1,0 +1,258 @@
+// The camera class zun_camera: a plain Python class whose methods are C
+// functions.  This unit builds the class, opens and configures the camera in
+// the constructor, and answers the queries.
+#include "camera.hpp"
+
+namespace zun {
+namespace {
+
+struct Arguments {
+    py::handle serial;
+    py::object width{py::int_(1920)}, height{py::int_(1200)}, exposureTime{py::int_(1000)};
+    py::object GainAuto{py::str("Once")}, pixelFormat{py::str("BayerRG8")};
+    py::object fps{py::int_(25)}, exposureMin{py::int_(27)}, exposureMax{py::int_(35000)};
+    py::object lighttarget{py::float_(0.35)};
+    py::object gpioreset{py::bool_(false)}, usbreset{py::bool_(false)}, lastImage{py::bool_(false)};
+};
+
+// One configuration step: the camera parameter and the value it gets.
+struct Setting {
+    const char *name;
+    py::object value;
+};
+
+// Applies one setting under its own guard: whatever the step raises, the
+// failure line is logged instead of the success line and the next step runs.
+void apply(py::handle self, const Setting &s) {
+    std::string name = s.name;
+    auto failure = capture([&] {
+        py::object cam = self.attr("cam");
+        if (name == "MaxNumBuffer")
+            cam.attr("MaxNumBuffer") = s.value;
+        else
+            cam.attr(s.name).attr("SetValue")(s.value);
+        log_info(name + " was set.");
+    });
+    if (failure) log_info(name == "AutoTargetBrightness" ? name + " was not set" : name + " was not set.");
+}
+
+// Opens the matching camera `dev_info` and makes it grab; raises on failure.
+void open_camera(py::handle self, py::handle dev_info, const Arguments &a) {
+    log_info(std::string("Try to open ZUN-Camera"));
+    self.attr("serial") = dev_info.attr("GetSerialNumber")();
+    self.attr("modelname") = dev_info.attr("GetModelName")();
+    self.attr("type") = dev_info.attr("GetDeviceClass")();
+    self.attr("ip") = dev_info.attr("GetIpAddress")();
+
+    // Recovery before opening, for USB cameras only: the GPIO cycle first.
+    const py::str usb("BaslerUsb");
+    if (equals(self.attr("type"), usb) && truthy(a.gpioreset)) {
+        self.attr("gpio_reset_off")();
+        self.attr("gpio_reset_on")();
+    }
+    if (equals(self.attr("type"), usb) && truthy(a.usbreset)) self.attr("usbreset")(a.serial);
+
+    // The device comes from the entry enumerated before any reset.
+    py::object pylon = mod_attr("pylon");
+    py::object device = pylon.attr("TlFactory").attr("GetInstance")().attr("CreateFirstDevice")(dev_info);
+    self.attr("cam") = pylon.attr("InstantCamera")(device);
+    self.attr("cam").attr("Open")();
+
+    // Continuous auto exposure is switched on before the exposure mode and
+    // limits are written, the auto-function profile before the limits.
+    const Setting settings[] = {
+        {"AcquisitionMode", py::str("Continuous")},
+        {"AcquisitionFrameRate", a.fps},
+        {"ExposureAuto", py::str("Continuous")},
+        {"GainAuto", py::str("Off")},
+        {"AutoFunctionProfile", py::str("MinimizeExposureTime")},
+        {"MaxNumBuffer", py::int_(2)},
+        {"ExposureMode", py::str("Timed")},
+        {"AutoExposureTimeLowerLimit", a.exposureMin},
+        {"AutoExposureTimeUpperLimit", a.exposureMax},
+        {"AutoTargetBrightness", a.lighttarget},
+    };
+    for (const Setting &s : settings) apply(self, s);
+
+    auto refused = capture([&] {
+        const char *strategy = truthy(a.lastImage) ? "GrabStrategy_LatestImageOnly" : "GrabStrategy_OneByOne";
+        self.attr("cam").attr("StartGrabbing")(pylon.attr(strategy));
+    });
+    if (refused) log_info(std::string("GrabStrategy was not set."));
+
+    self.attr("isActive") = py::bool_(false);
+    self.attr("isInitializing") = py::bool_(true);
+    self.attr("stopCam") = py::bool_(false);
+    self.attr("frame") = py::none();
+    self.attr("setconverter")();
+    self.attr("fps") = a.fps;
+}
+
+void construct(py::handle self, const Arguments &a) {
+    py::object tl_factory = mod_attr("pylon").attr("TlFactory").attr("GetInstance")();
+    self.attr("lastTime") = mod_attr("time").attr("time")();
+    bool control = false;
+    py::object devices = tl_factory.attr("EnumerateDevices")();
+    // Every entry is compared; the scan never stops early.
+    for (py::handle dev_info : devices) {
+        if (!equals(dev_info.attr("GetSerialNumber")(), a.serial)) continue;
+        auto failure = capture([&] { open_camera(self, dev_info, a); });
+        if (!failure) {
+            control = true;
+            continue;
+        }
+        if (!failure->matches(PyExc_Exception)) throw *failure;  // exit requests and interrupts pass
+        py::str text = error_text(*failure);
+        log_error(concat(py::str("Error in ZUN_Camera, exception in trying to initialize it, "), text));
+        print(concat(py::str("Error: "), text));
+    }
+    if (!control) {
+        py::str sorry("Sorry. Your serial was not found. No camera initialized.");
+        print(sorry);
+        log_error(sorry);
+        exit_request();
+    }
+    self.attr("run")();
+    py::str closing = concat(concat(concat(concat(py::str("Camera with serial "), py::str(a.serial)),
+                                           py::str(" was detected. Camera ")),
+                                    py::str(self.attr("modelname"))),
+                             py::str(" is grabbing now."));
+    log_info(closing);
+    print(closing);
+}
+
+PyObject *init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"serial",      "width",       "height",      "exposureTime", "GainAuto",
+                                     "pixelFormat", "fps",         "exposureMin", "exposureMax",  "lighttarget",
+                                     "gpioreset",   "usbreset",    "lastImage",   nullptr};
+    Arguments a;
+    PyObject *given[12] = {};
+    PyObject *serial = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOO:__init__", const_cast<char **>(keywords),
+                                     &serial, &given[0], &given[1], &given[2], &given[3], &given[4], &given[5],
+                                     &given[6], &given[7], &given[8], &given[9], &given[10], &given[11]))
+        return nullptr;
+    a.serial = serial;
+    py::object *slots[12] = {&a.width, &a.height,      &a.exposureTime, &a.GainAuto,  &a.pixelFormat, &a.fps,
+                             &a.exposureMin, &a.exposureMax, &a.lighttarget, &a.gpioreset, &a.usbreset, &a.lastImage};
+    for (int i = 0; i < 12; ++i)
+        if (given[i]) *slots[i] = py::reinterpret_borrow<py::object>(given[i]);
+    return entry([&] {
+        construct(self, a);
+        return py::none();
+    });
+}
+
+PyObject *getSerial(PyObject *self, PyObject *) {
+    return entry([&] { return py::handle(self).attr("serial"); });
+}
+PyObject *getModelName(PyObject *self, PyObject *) {
+    return entry([&] { return py::handle(self).attr("modelname"); });
+}
+PyObject *getIp(PyObject *self, PyObject *) {
+    return entry([&] { return py::handle(self).attr("ip"); });
+}
+PyObject *getVersion(PyObject *, PyObject *) {
+    return entry([&] { return mod_attr("version"); });
+}
+PyObject *getTemperature(PyObject *self, PyObject *) {
+    return entry([&] { return py::handle(self).attr("cam").attr("DeviceTemperature").attr("GetValue")(); });
+}
+
+PyObject *saveFrame(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"savename", nullptr};
+    PyObject *savename = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:saveFrame", const_cast<char **>(keywords), &savename))
+        return nullptr;
+    return entry([&] {
+        // One read of the frame reference: the array written is one whole frame.
+        py::object frame = py::handle(self).attr("frame");
+        return mod_attr("cv2").attr("imwrite")(py::handle(savename), frame);
+    });
+}
+
+PyObject *getFlagAndFrame(PyObject *self, PyObject *) {
+    return entry([&] {
+        // The flag first: a true flag is only ever published after its frame.
+        py::object flag = py::handle(self).attr("isActive");
+        py::object frame = py::handle(self).attr("frame");
+        return py::object(py::make_tuple(flag, frame));
+    });
+}
+
+PyObject *stop(PyObject *self, PyObject *) {
+    return entry([&] {
+        py::handle(self).attr("stopCam") = py::bool_(true);
+        py::handle(self).attr("isActive") = py::bool_(false);
+        return py::none();
+    });
+}
+
+PyObject *setconverter_entry(PyObject *self, PyObject *) {
+    return entry([&] { return setconverter(self); });
+}
+PyObject *read_entry(PyObject *self, PyObject *) {
+    return entry([&] { return read(self); });
+}
+PyObject *run_entry(PyObject *self, PyObject *) {
+    return entry([&] { return run(self); });
+}
+PyObject *gpio_reset_off_entry(PyObject *self, PyObject *) {
+    return entry([&] { return gpio_reset_off(self); });
+}
+PyObject *gpio_reset_on_entry(PyObject *self, PyObject *) {
+    return entry([&] { return gpio_reset_on(self); });
+}
+PyObject *usbreset_entry(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"serial", nullptr};
+    PyObject *serial = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:usbreset", const_cast<char **>(keywords), &serial))
+        return nullptr;
+    return entry([&] { return usbreset(self, serial); });
+}
+
+#define NOARGS(name, fn) {name, fn, METH_NOARGS, name "($self, /)\n--\n\n"}
+#define KEYWORDS(name, fn, signature) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, signature}
+
+// The operations in the order the class defines them.  The documentation
+// fields carry only signatures, so the methods have no docstrings.
+PyMethodDef methods[] = {
+    KEYWORDS("__init__", init,
+             "__init__($self, /, serial, width=1920, height=1200, exposureTime=1000, GainAuto='Once', "
+             "pixelFormat='BayerRG8', fps=25, exposureMin=27, exposureMax=35000, lighttarget=0.35, "
+             "gpioreset=False, usbreset=False, lastImage=False)\n--\n\n"),
+    NOARGS("getSerial", getSerial),
+    NOARGS("getModelName", getModelName),
+    NOARGS("getIp", getIp),
+    NOARGS("setconverter", setconverter_entry),
+    NOARGS("read", read_entry),
+    NOARGS("run", run_entry),
+    NOARGS("getFlagAndFrame", getFlagAndFrame),
+    KEYWORDS("saveFrame", saveFrame, "saveFrame($self, /, savename)\n--\n\n"),
+    NOARGS("stop", stop),
+    NOARGS("getVersion", getVersion),
+    NOARGS("getTemperature", getTemperature),
+    NOARGS("gpio_reset_off", gpio_reset_off_entry),
+    NOARGS("gpio_reset_on", gpio_reset_on_entry),
+    KEYWORDS("usbreset", usbreset_entry, "usbreset($self, /, serial)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+py::object make_camera_class(py::module_ &m) {
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = py::str("zun_camera");
+    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
+        "zun_camera", py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), ns);
+    for (PyMethodDef *def = methods; def->ml_name; ++def) {
+        PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), def);
+        if (!descr) throw py::error_already_set();
+        cls.attr(def->ml_name) = py::reinterpret_steal<py::object>(descr);
+    }
+    return cls;
+}
+
+}  // namespace zun

@@ -1,0 +1,103 @@
+// Shared plumbing of the extension module: the module object, its
+// attributes, and the two output channels (module log and standard output).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace zun {
+
+// The module object, set once during import and kept for the process's life.
+// Libraries are looked up through it on every use, so an application that
+// replaces `zun_camera_basler.cv2` (or a test that does) is obeyed.
+py::module_ module();
+void set_module(py::module_ m);
+
+inline py::object mod_attr(const char *name) { return module().attr(name); }
+
+// Interpreter's print with one text argument.
+void print(const py::object &text);
+inline void print(const std::string &text) { print(py::str(text)); }
+
+// The module logger `l`.
+void log_info(const py::object &text);
+void log_error(const py::object &text);
+inline void log_info(const std::string &text) { log_info(py::str(text)); }
+inline void log_error(const std::string &text) { log_error(py::str(text)); }
+
+// str(obj), as concatenation with a text would show it.
+inline py::str text_of(const py::handle &obj) { return py::str(obj); }
+
+// The text of the Python exception held by `e`: str(exception).
+py::str error_text(const py::error_already_set &e);
+
+// Python's concatenation of two texts.
+inline py::str concat(const py::handle &a, const py::handle &b) {
+    PyObject *r = PyUnicode_Concat(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// Interpreter's truth test; raises what __bool__ raises.
+inline bool truthy(const py::handle &obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// Interpreter's ==; raises what __eq__ raises.
+inline bool equals(const py::handle &a, const py::handle &b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// sys.exit() through the module's `sys`: raises SystemExit without a code.
+[[noreturn]] void exit_request();
+
+// Registers the class and its methods on the module (camera.cpp).
+py::object make_camera_class(py::module_ &m);
+
+}  // namespace zun
+
+#include <new>
+#include <optional>
+
+namespace zun {
+
+// Runs `body` and hands back, as a Python error, whatever it raised; nothing
+// when it completed.  Errors that pybind11 raises as C++ exceptions (a failed
+// cast, a lack of memory) come back as the Python errors they stand for.
+template <class F>
+std::optional<py::error_already_set> capture(F &&body) {
+    try {
+        body();
+        return std::nullopt;
+    } catch (py::error_already_set &e) {
+        return std::move(e);
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return py::error_already_set();
+}
+
+// The C entry of a method: runs `body`, returns its result as a new
+// reference, or sets the Python error and returns nullptr.
+template <class F>
+PyObject *entry(F &&body) {
+    std::optional<py::object> result;
+    if (auto error = capture([&] { result = body(); })) {
+        error->restore();
+        return nullptr;
+    }
+    return result->release().ptr();
+}
+
+}  // namespace zun

@@ -1,0 +1,215 @@
+// Frame acquisition: the converter, the grab thread and its loop.
+//
+// The loop holds the GIL only while it touches Python objects.  The SDK's
+// binding releases it inside retrieval and conversion, and the diagnostic
+// mean of an 8-bit frame is summed here with the GIL released.
+#include <cstdint>
+
+#include "camera.hpp"
+
+namespace zun {
+namespace {
+
+// Interned attribute names, looked up on every frame.
+struct Names {
+    PyObject *IsGrabbing, *stopCam, *cam, *RetrieveResult, *GrabSucceeded, *converter, *Convert, *GetArray;
+    PyObject *frame, *isInitializing, *isActive, *lastTime, *shape;
+    Names() {
+        IsGrabbing = intern("IsGrabbing");
+        stopCam = intern("stopCam");
+        cam = intern("cam");
+        RetrieveResult = intern("RetrieveResult");
+        GrabSucceeded = intern("GrabSucceeded");
+        converter = intern("converter");
+        Convert = intern("Convert");
+        GetArray = intern("GetArray");
+        frame = intern("frame");
+        isInitializing = intern("isInitializing");
+        isActive = intern("isActive");
+        lastTime = intern("lastTime");
+        shape = intern("shape");
+    }
+    static PyObject *intern(const char *s) {
+        PyObject *name = PyUnicode_InternFromString(s);
+        if (!name) throw py::error_already_set();
+        return name;  // kept for the life of the process
+    }
+};
+
+const Names &names() {
+    static const Names n;
+    return n;
+}
+
+py::object get(py::handle obj, PyObject *name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+void set(py::handle obj, PyObject *name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+template <class... Args>
+py::object call(py::handle obj, PyObject *method, Args... args) {
+    PyObject *r = PyObject_CallMethodObjArgs(obj.ptr(), method, args.ptr()..., nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Exact sum of `n` bytes.  Blocks of 2^16 bytes cannot overflow 32 bits,
+// which keeps the inner loop in narrow lanes that vectorise well.
+std::uint64_t byte_sum(const std::uint8_t *p, std::size_t n) {
+    std::uint64_t total = 0;
+    while (n) {
+        std::size_t block = n < 65536 ? n : 65536;
+        std::uint32_t s = 0;
+        for (std::size_t i = 0; i < block; ++i) s += p[i];
+        total += s;
+        p += block;
+        n -= block;
+    }
+    return total;
+}
+
+// The frame's mean as NumPy's average would print it.  For a contiguous
+// 8-bit frame the exact integer sum divided by the count is the value NumPy
+// computes (its float64 partial sums of integers are exact), and it is
+// written in Python's shortest round-trip form.  Anything else goes to NumPy.
+py::str mean_text(py::handle frame) {
+    Py_buffer view;
+    if (PyObject_CheckBuffer(frame.ptr()) &&
+        PyObject_GetBuffer(frame.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+        bool bytes = view.itemsize == 1 && view.format && std::string_view(view.format) == "B" && view.len > 0;
+        double mean = 0;
+        if (bytes) {
+            auto *data = static_cast<const std::uint8_t *>(view.buf);
+            std::size_t len = static_cast<std::size_t>(view.len);
+            std::uint64_t sum;
+            {
+                py::gil_scoped_release unlocked;
+                sum = byte_sum(data, len);
+            }
+            mean = static_cast<double>(sum) / static_cast<double>(len);
+        }
+        PyBuffer_Release(&view);
+        if (bytes) {
+            char *text = PyOS_double_to_string(mean, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) throw py::error_already_set();
+            py::str result(text);
+            PyMem_Free(text);
+            return result;
+        }
+    } else {
+        PyErr_Clear();
+    }
+    return py::str(mod_attr("np").attr("average")(frame));
+}
+
+py::str diagnostic_line(py::handle frame) {
+    py::str line = concat(py::str("Grabbed frame shape : "), py::str(get(frame, names().shape)));
+    return concat(concat(line, py::str(", mean of image: ")), mean_text(frame));
+}
+
+// The loop proper: returns when the camera stops grabbing or a stop is
+// requested, raises whatever else ends it.
+void grab(py::handle self) {
+    const Names &n = names();
+    py::object pylon = mod_attr("pylon");
+    py::object timeout_handling = pylon.attr("TimeoutHandling_ThrowException");
+    py::object clock = mod_attr("time").attr("time");
+    py::int_ timeout_ms(5000), one(1);
+    py::object grab_result;  // kept until the next retrieval has returned
+    while (true) {
+        if (!truthy(call(get(self, n.cam), n.IsGrabbing))) return;
+        if (truthy(get(self, n.stopCam))) return;
+        grab_result = call(get(self, n.cam), n.RetrieveResult, timeout_ms, timeout_handling);
+        if (!truthy(call(grab_result, n.GrabSucceeded))) continue;
+
+        py::object image = call(call(get(self, n.converter), n.Convert, grab_result), n.GetArray);
+        // Frame first, flag last: a reader that sees the flag sees a frame.
+        set(self, n.frame, image);
+        set(self, n.isInitializing, Py_False);
+        set(self, n.isActive, Py_True);
+
+        py::object now = clock();
+        py::object due = get(self, n.lastTime) + one;
+        int late = PyObject_RichCompareBool(now.ptr(), due.ptr(), Py_GT);
+        if (late < 0) throw py::error_already_set();
+        if (late) {
+            py::str line = diagnostic_line(get(self, n.frame));
+            log_info(line);
+            print(line);
+            set(self, n.lastTime, clock());
+        }
+    }
+}
+
+// Stops and closes the camera; a failure of either is only reported.
+// Returns what printing that report raised, if it did.
+std::optional<py::error_already_set> shut_down(py::handle self) {
+    auto failure = capture([&] {
+        py::object cam = get(self, names().cam);
+        cam.attr("StopGrabbing")();
+        cam.attr("Close")();
+    });
+    if (!failure) return std::nullopt;
+    return capture([] { print(std::string("StopGrabbing did not work.")); });
+}
+
+}  // namespace
+
+py::object setconverter(py::handle self) {
+    py::object pylon = mod_attr("pylon");
+    self.attr("converter") = pylon.attr("ImageFormatConverter")();
+    self.attr("converter").attr("OutputPixelFormat") = pylon.attr("PixelType_BGR8packed");
+    self.attr("converter").attr("OutputBitAlignment") = pylon.attr("OutputBitAlignment_MsbAligned");
+    return py::none();
+}
+
+py::object read(py::handle self) {
+    // Whatever ends the loop, the camera is stopped and closed and the flag
+    // ends false; an error that is not an ordinary one (an exit request, an
+    // interrupt), or one raised by the handler's own logging, still ends the
+    // thread afterwards.
+    std::optional<py::error_already_set> escaping;
+    if (auto error = capture([&] { grab(self); })) {
+        if (error->matches(PyExc_Exception)) {
+            escaping = capture([&] {
+                py::str text = error_text(*error);
+                if (PyUnicode_Contains(text.ptr(), py::str("TimeoutException").ptr()) == 1)
+                    log_info(std::string("Sync Camera thread. The program will restart now. Code:637b21"));
+                else
+                    log_info(concat(py::str("Sync Camera thread. The program will restart now."), text));
+            });
+            set(self, names().isActive, Py_False);
+        } else {
+            escaping = std::move(error);
+        }
+    }
+    auto report_failure = shut_down(self);
+    set(self, names().isActive, Py_False);
+    if (escaping) throw *escaping;
+    if (report_failure) throw *report_failure;
+    return py::none();
+}
+
+py::object run(py::handle self) {
+    // One grab thread per camera: a second loop on the same camera would
+    // race the first for its results.
+    py::object previous = py::getattr(self, "t1", py::none());
+    if (!previous.is_none() && truthy(previous.attr("is_alive")())) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the grab thread of this camera is still running; stop() it and let it end first");
+        throw py::error_already_set();
+    }
+    py::object thread = mod_attr("threading").attr("Thread")(py::arg("target") = self.attr("read"),
+                                                              py::arg("daemon") = false);
+    self.attr("t1") = thread;
+    thread.attr("start")();
+    print(std::string("starting thread"));
+    return py::none();
+}
+
+}  // namespace zun

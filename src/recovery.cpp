@@ -1,0 +1,162 @@
+// Device recovery: the shell runner, the GPIO reset cycle of line 264 and
+// the USB bus reset of a camera found by serial number.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "camera.hpp"
+#include "usb_listing.hpp"
+
+extern char **environ;
+
+namespace zun {
+namespace {
+
+enum class Stderr { inherited, discarded };
+
+[[noreturn]] void raise_os_error(int err, const char *filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename);
+    throw py::error_already_set();
+}
+
+// Runs `command` through /bin/sh -c, unchanged, and returns its standard
+// output decoded as strict UTF-8 and stripped.  Standard input is inherited,
+// standard error inherited or discarded; the exit status is not looked at.
+// The child is started with posix_spawn (no bare fork of a threaded
+// process) and waited for with the GIL released.
+py::str run_shell_command(const std::string &command, Stderr err) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) raise_os_error(errno, nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (err == Stderr::discarded)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+
+    pid_t pid = 0;
+    int spawn_error;
+    std::string output;
+    {
+        py::gil_scoped_release unlocked;
+        spawn_error = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char **>(argv), environ);
+        close(out[1]);
+        if (spawn_error == 0) {
+            char buffer[4096];
+            while (true) {
+                ssize_t got = ::read(out[0], buffer, sizeof buffer);
+                if (got > 0)
+                    output.append(buffer, static_cast<std::size_t>(got));
+                else if (got == 0 || errno != EINTR)
+                    break;
+            }
+            int status;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        close(out[0]);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    if (spawn_error != 0) raise_os_error(spawn_error, "/bin/sh");
+
+    PyObject *text = PyUnicode_DecodeUTF8(output.data(), static_cast<Py_ssize_t>(output.size()), "strict");
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text).attr("strip")();
+}
+
+void sleep_seconds(double seconds) { mod_attr("time").attr("sleep")(seconds); }
+
+// Runs `body`; an ordinary error is printed after `message` and turns into
+// the exit request, anything else (an exit request, an interrupt) passes.
+template <class F>
+void or_exit(const char *message, F &&body) {
+    auto failure = capture(body);
+    if (!failure) return;
+    if (!failure->matches(PyExc_Exception)) throw *failure;
+    py::object error = failure->value();
+    failure.reset();
+    py::module_::import("builtins").attr("print")(message, error);
+    exit_request();
+}
+
+constexpr const char *kGpioFailure =
+    "Error in ZUN_Camera. Cant start camera, Please check if Main application is running. Error:";
+constexpr const char *kUsbFailure =
+    "Error in ZUN_Camera. Cant reset USB, Please check if Camera is attached. Error:";
+
+// The reset tool beside the module in the application's libs directory.
+py::object reset_tool_path() {
+    py::object os = mod_attr("os");
+    py::object environ_map = os.attr("environ");
+    if (!environ_map.contains("ROOT_PATH")) return py::str("./libs/usbcam_reset");
+    return os.attr("path").attr("join")(environ_map["ROOT_PATH"], "libs", "usbcam_reset");
+}
+
+std::string file_system_bytes(py::handle text) {
+    PyObject *encoded = PyUnicode_EncodeFSDefault(text.ptr());
+    if (!encoded) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(encoded);
+}
+
+// The text `serial` as UTF-8, or nothing when it is not text (then it
+// equals no serial number of the listing).
+std::optional<std::string> serial_text(py::handle serial) {
+    if (!PyUnicode_Check(serial.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(serial.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();  // lone surrogates: no decoded listing line can equal it
+        return std::nullopt;
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+py::object gpio_reset_off(py::handle) {
+    or_exit(kGpioFailure, [] {
+        py::str res_0 = run_shell_command("echo 264 > /sys/class/gpio/export", Stderr::inherited);
+        sleep_seconds(1);
+        py::str res_1 = run_shell_command("echo out > /sys/class/gpio/gpio264/direction", Stderr::inherited);
+        sleep_seconds(1);
+        py::str res_2 = run_shell_command("echo 0 > /sys/class/gpio/gpio264/value", Stderr::inherited);
+        sleep_seconds(1);
+    });
+    return py::none();
+}
+
+py::object gpio_reset_on(py::handle) {
+    or_exit(kGpioFailure, [] {
+        py::str res_0 = run_shell_command("echo 1 > /sys/class/gpio/gpio264/value", Stderr::discarded);
+        sleep_seconds(2);
+    });
+    return py::none();
+}
+
+py::object usbreset(py::handle, py::handle serial) {
+    or_exit(kUsbFailure, [&] {
+        std::string listing = py::str(run_shell_command("usb-devices", Stderr::inherited));
+        sleep_seconds(0.5);
+        std::optional<std::string> sought = serial_text(serial);
+        if (!sought) return;
+        for (const usb::ResetTarget &target : usb::find_reset_targets(listing, *sought)) {
+            if (!target.ids) {
+                print("USB reset of camera " + *sought +
+                      " skipped: the USB listing shows no vendor and product id for it");
+                continue;
+            }
+            std::string command = usb::reset_command(file_system_bytes(reset_tool_path()), *target.ids);
+            py::str process_status = run_shell_command(command, Stderr::inherited);
+            sleep_seconds(0.5);
+            print(std::string("USB INIT DONE"));
+        }
+    });
+    return py::none();
+}
+
+}  // namespace zun

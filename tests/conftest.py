@@ -1,0 +1,116 @@
+"""Test harness.
+
+Every scenario is a short Python script run in a fresh interpreter against the
+built module, inside a temporary application root:
+
+    ROOT/libs/zun_camera_basler*.so   the module under test
+    ROOT/libs/zun_logger.py           the application's logging component
+    ROOT/scenario.py                  the scenario, run with ROOT as working directory
+
+With sdk="fake" the scriptable SDK test double in tests/fake_sdk comes first on
+the module search path; with sdk="real" the installed pypylon is used, with
+camera emulation switched on before it loads.
+"""
+import dataclasses
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+FAKE_SDK = REPO / "tests" / "fake_sdk"
+
+
+def built_module():
+    found = sorted(glob.glob(str(BUILD / "zun_camera_basler*.so")))
+    if not found:
+        pytest.exit(f"the module is not built in {BUILD}: run scripts/setup", returncode=2)
+    return Path(found[0])
+
+
+def built_tool(name):
+    path = BUILD / "tools" / "usbcam_reset" / name if name == "usbcam_reset" else BUILD / name
+    if not path.exists():
+        pytest.exit(f"{path} is not built: run scripts/setup", returncode=2)
+    return path
+
+
+@dataclasses.dataclass
+class Result:
+    returncode: int
+    stdout: str
+    stderr: str
+    root: Path
+
+    def log_lines(self):
+        """The lines of every log file under ROOT/logs, in file order."""
+        lines = []
+        for path in sorted((self.root / "logs").glob("*.log")):
+            lines += path.read_text(encoding="utf-8").splitlines()
+        return lines
+
+    def log_messages(self):
+        """(level, message) of each log line written by the module's logger."""
+        out = []
+        for line in self.log_lines():
+            head, sep, message = line.partition(" zun_camera_basler: ")
+            if sep:
+                out.append((head.split()[-1], message))
+        return out
+
+    def check(self):
+        assert self.returncode == 0, f"exit {self.returncode}\n--- stdout\n{self.stdout}\n--- stderr\n{self.stderr}"
+        return self
+
+
+class AppRoot:
+    """A temporary application root holding the built module in libs/."""
+
+    def __init__(self, path):
+        self.path = path
+        self.libs = path / "libs"
+        self.libs.mkdir(parents=True)
+        shutil.copy2(built_module(), self.libs)
+        shutil.copy2(REPO / "libs" / "zun_logger.py", self.libs)
+        self.bin = path / "bin"
+        self.bin.mkdir()
+
+    def add_program(self, relpath, source):
+        """Writes an executable script at ROOT/relpath (e.g. bin/usb-devices)."""
+        target = self.path / relpath
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(textwrap.dedent(source).lstrip())
+        target.chmod(0o755)
+        return target
+
+    def run(self, script, *, sdk="fake", env=None, cwd=None, timeout=120, camemu="2", args=()):
+        script_path = self.path / "scenario.py"
+        script_path.write_text(textwrap.dedent(script))
+        full_env = {k: v for k, v in os.environ.items() if k not in ("ROOT_PATH", "PYLON_CAMEMU")}
+        paths = [str(self.libs), str(self.path)]
+        if sdk == "fake":
+            paths.insert(0, str(FAKE_SDK))
+        else:
+            full_env["PYLON_CAMEMU"] = camemu
+        full_env["PYTHONPATH"] = os.pathsep.join(paths)
+        full_env["PATH"] = os.pathsep.join([str(self.bin), full_env.get("PATH", "")])
+        full_env["PYTHONUNBUFFERED"] = "1"
+        full_env["PYTHONDONTWRITEBYTECODE"] = "1"
+        full_env.update(env or {})
+        full_env = {k: v for k, v in full_env.items() if v is not None}
+        proc = subprocess.run(
+            [sys.executable, str(script_path), *args],
+            cwd=cwd or self.path, env=full_env, capture_output=True, text=True, timeout=timeout,
+        )
+        return Result(proc.returncode, proc.stdout, proc.stderr, self.path)
+
+
+@pytest.fixture
+def app(tmp_path):
+    return AppRoot(tmp_path / "app")
