@@ -1,0 +1,157 @@
+"""The module against the real camera SDK, with its camera emulation.
+
+Two emulated cameras (serials 0815-0000 and 0815-0001, class "BaslerCamEmu")
+stand in for real ones: frames are grabbed, converted, saved and stopped for
+real.  Emulated cameras lack several of the settings a real camera takes and
+have no temperature sensor; the module must survive both.
+"""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import REPO, BUILD
+
+WAIT_FOR_FRAMES = """
+import time
+def wait_active(cam, limit=20.0):
+    end = time.time() + limit
+    while not cam.getFlagAndFrame()[0]:
+        assert time.time() < end, "no frame arrived"
+        time.sleep(0.01)
+"""
+
+
+def test_listCameras_matches_what_the_sdk_enumerates(app):
+    result = app.run("""
+        import json
+        import zun_camera_basler as z
+        cams = z.listCameras()
+        devices = [(d.GetDeviceClass(), d.GetSerialNumber(), d.GetModelName(), d.GetIpAddress())
+                   for d in z.pylon.TlFactory.GetInstance().EnumerateDevices()]
+        print(json.dumps({"cams": cams, "devices": devices}))
+    """, sdk="real").check()
+    lines = result.stdout.splitlines()
+    seen = json.loads(lines[-1])
+    # Emulated cameras have a class of their own, which the list leaves out.
+    assert [d[:3] for d in seen["devices"]] == [
+        ["BaslerCamEmu", "0815-0000", "Emulation"], ["BaslerCamEmu", "0815-0001", "Emulation"]]
+    expected = [d for d in seen["devices"] if d[0] in ("BaslerUsb", "BaslerGigE")]
+    assert len(seen["cams"]) == len(expected)
+    assert lines[0] == f"Number of detected Cameras: {len(expected)}"
+
+
+def test_emulated_camera_streams_saves_and_stops(app, tmp_path):
+    png = tmp_path / "frame.png"
+    result = app.run(WAIT_FOR_FRAMES + f"""
+import json, cv2, numpy as np
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000")
+wait_active(cam)
+time.sleep(1.3)  # at least one diagnostic line
+flag, frame = cam.getFlagAndFrame()
+report = {{"flag": flag, "shape": frame.shape, "dtype": str(frame.dtype),
+          "grey": bool((frame[..., 0] == frame[..., 1]).all() and (frame[..., 1] == frame[..., 2]).all()),
+          "levels": int(len(np.unique(frame)))}}
+try:
+    report["temperature"] = float(cam.getTemperature())
+except Exception as error:
+    report["temperature_error"] = str(error)
+report["identity"] = [cam.getSerial(), cam.getModelName(), cam.getIp(), cam.getVersion()]
+cam.stop()
+cam.t1.join(10)
+report["ended"] = not cam.t1.is_alive() and cam.isActive is False
+# After the thread has ended the last published frame is still there to save.
+report["saved"] = bool(cam.saveFrame({str(png)!r}))
+report["read_back_equal"] = bool(np.array_equal(cv2.imread({str(png)!r}), cam.frame))
+# The camera was closed: a new object opens it again in the same process.
+again = z.zun_camera("0815-0000")
+wait_active(again)
+again.stop(); again.t1.join(10)
+report["reopened"] = True
+print(json.dumps(report))
+""", sdk="real").check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["flag"] is True
+    assert report["shape"][2] == 3 and report["dtype"] == "uint8"
+    # The emulator's grey test pattern, as BGR: three equal channels, many levels.
+    assert report["grey"] and report["levels"] > 100
+    assert report["saved"] and report["read_back_equal"]
+    assert report["identity"] == ["0815-0000", "Emulation", "N/A", "1.0.2"]
+    # Emulated cameras have no temperature sensor; the SDK's error reaches the caller.
+    assert "DeviceTemperature" in report.get("temperature_error", "")
+    assert report["ended"] and report["reopened"]
+
+    messages = [m for _, m in result.log_messages()]
+    h, w = report["shape"][:2]
+    diagnostic = f"Grabbed frame shape : ({h}, {w}, 3), mean of image: "
+    assert any(m.startswith(diagnostic) for m in messages)
+    assert any(line.startswith(diagnostic) for line in result.stdout.splitlines())
+    # The settings the emulator refuses are logged, and construction goes on.
+    for name in ("AutoFunctionProfile", "AutoExposureTimeLowerLimit", "AutoExposureTimeUpperLimit"):
+        assert f"{name} was not set." in messages
+    assert "AutoTargetBrightness was not set" in messages
+    for name in ("AcquisitionMode", "AcquisitionFrameRate", "ExposureAuto", "GainAuto", "MaxNumBuffer", "ExposureMode"):
+        assert f"{name} was set." in messages
+    assert messages.count("Camera with serial 0815-0000 was detected. Camera Emulation is grabbing now.") == 2
+
+
+def test_two_emulated_cameras_stream_at_once(app):
+    result = app.run(WAIT_FOR_FRAMES + """
+import zun_camera_basler as z
+a = z.zun_camera("0815-0000")
+b = z.zun_camera("0815-0001")
+wait_active(a); wait_active(b)
+fa, fb = a.getFlagAndFrame()[1], b.getFlagAndFrame()[1]
+time.sleep(0.5)
+moved = a.getFlagAndFrame()[1] is not fa and b.getFlagAndFrame()[1] is not fb
+a.stop(); b.stop(); a.t1.join(10); b.t1.join(10)
+print("both streaming" if moved else "stalled", a.t1.is_alive(), b.t1.is_alive())
+""", sdk="real").check()
+    assert result.stdout.splitlines()[-1] == "both streaming False False"
+
+
+def test_unknown_serial_ends_with_the_exit_request(app):
+    result = app.run("""
+import zun_camera_basler as z
+try:
+    z.zun_camera("0815-9999")
+except SystemExit as e:
+    print("exit code", e.code)
+""", sdk="real").check()
+    assert result.stdout.splitlines()[-2:] == [
+        "Sorry. Your serial was not found. No camera initialized.", "exit code None"]
+
+
+def test_import_in_an_application_root_writes_the_banner_first(app):
+    app.run("import zun_camera_basler", sdk="real").check()
+    (log,) = (app.path / "logs").glob("zun_camera_basler_*.log")
+    assert log.read_text().splitlines()[0].endswith("ZUN CAMERA BASLER - Version: 1.0.2")
+
+
+def test_deployed_tree_runs_an_application(tmp_path):
+    root = tmp_path / "my app"
+    cmake = REPO / ".venv" / "bin" / "cmake"
+    subprocess.run([str(cmake), "--install", str(BUILD), "--prefix", str(root)], check=True, capture_output=True)
+    assert {p.name for p in (root / "libs").iterdir()} >= {
+        "zun_logger.py", "usbcam_reset", "zun_camera_basler.pyi"}
+    (root / "app.py").write_text(WAIT_FOR_FRAMES + """
+import os, sys
+root = os.environ["ROOT_PATH"]
+sys.path[:0] = [os.path.join(root, "libs"), root]
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0001")
+wait_active(cam)
+cam.stop(); cam.t1.join(10)
+print("frames flowed", cam.frame.shape)
+""")
+    env = dict(os.environ, ROOT_PATH=str(root), PYLON_CAMEMU="2")
+    proc = subprocess.run([sys.executable, str(root / "app.py")], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "frames flowed" in proc.stdout
+    (log,) = (root / "logs").glob("zun_camera_basler_*.log")
+    assert "Camera with serial 0815-0001 was detected." in log.read_text()
+    assert not (tmp_path / "logs").exists()
