@@ -112,6 +112,22 @@ py::str diagnostic_line(py::handle frame) {
     return concat(concat(line, py::str(", mean of image: ")), mean_text(frame));
 }
 
+// now > lastTime + 1, as Python compares them; plain floats without a detour.
+bool later_than_a_second_after(py::handle now, py::handle last) {
+    if (PyFloat_CheckExact(now.ptr()) && PyFloat_CheckExact(last.ptr()))
+        return PyFloat_AS_DOUBLE(now.ptr()) > PyFloat_AS_DOUBLE(last.ptr()) + 1.0;
+    py::object due = py::reinterpret_borrow<py::object>(last) + py::int_(1);
+    int late = PyObject_RichCompareBool(now.ptr(), due.ptr(), Py_GT);
+    if (late < 0) throw py::error_already_set();
+    return late != 0;
+}
+
+py::object call_clock(py::handle clock) {
+    PyObject *r = PyObject_CallObject(clock.ptr(), nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // The loop proper: returns when the camera stops grabbing or a stop is
 // requested, raises whatever else ends it.
 void grab(py::handle self) {
@@ -119,12 +135,13 @@ void grab(py::handle self) {
     py::object pylon = mod_attr("pylon");
     py::object timeout_handling = pylon.attr("TimeoutHandling_ThrowException");
     py::object clock = mod_attr("time").attr("time");
-    py::int_ timeout_ms(5000), one(1);
+    py::int_ timeout_ms(5000);
     py::object grab_result;  // kept until the next retrieval has returned
     while (true) {
-        if (!truthy(call(get(self, n.cam), n.IsGrabbing))) return;
+        py::object cam = get(self, n.cam);
+        if (!truthy(call(cam, n.IsGrabbing))) return;
         if (truthy(get(self, n.stopCam))) return;
-        grab_result = call(get(self, n.cam), n.RetrieveResult, timeout_ms, timeout_handling);
+        grab_result = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
         if (!truthy(call(grab_result, n.GrabSucceeded))) continue;
 
         py::object image = call(call(get(self, n.converter), n.Convert, grab_result), n.GetArray);
@@ -133,15 +150,11 @@ void grab(py::handle self) {
         set(self, n.isInitializing, Py_False);
         set(self, n.isActive, Py_True);
 
-        py::object now = clock();
-        py::object due = get(self, n.lastTime) + one;
-        int late = PyObject_RichCompareBool(now.ptr(), due.ptr(), Py_GT);
-        if (late < 0) throw py::error_already_set();
-        if (late) {
+        if (later_than_a_second_after(call_clock(clock), get(self, n.lastTime))) {
             py::str line = diagnostic_line(get(self, n.frame));
             log_info(line);
             print(line);
-            set(self, n.lastTime, clock());
+            set(self, n.lastTime, call_clock(clock));
         }
     }
 }
