@@ -7,6 +7,7 @@ have no temperature sensor; the module must survive both.
 """
 import json
 import os
+import signal
 import subprocess
 import sys
 
@@ -131,13 +132,28 @@ def test_import_in_an_application_root_writes_the_banner_first(app):
     assert log.read_text().splitlines()[0].endswith("ZUN CAMERA BASLER - Version: 1.0.2")
 
 
-def test_deployed_tree_runs_an_application(tmp_path):
-    root = tmp_path / "my app"
+@pytest.fixture(scope="module")
+def deployed(tmp_path_factory):
+    """An application tree laid out by the build's install step; the folder
+    name has a blank in it, as real install paths sometimes do."""
+    root = tmp_path_factory.mktemp("deploy") / "my app"
     cmake = REPO / ".venv" / "bin" / "cmake"
     subprocess.run([str(cmake), "--install", str(BUILD), "--prefix", str(root)], check=True, capture_output=True)
-    assert {p.name for p in (root / "libs").iterdir()} >= {
+    return root
+
+
+def run_in(root, args, cwd, **popen):
+    env = dict(os.environ, ROOT_PATH=str(root), PYLON_CAMEMU="2")
+    env.pop("PYTHONPATH", None)
+    return subprocess.Popen([sys.executable, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, **popen)
+
+
+def test_deployed_tree_runs_an_application(deployed, tmp_path):
+    assert {p.name for p in (deployed / "libs").iterdir()} >= {
         "zun_logger.py", "usbcam_reset", "zun_camera_basler.pyi"}
-    (root / "app.py").write_text(WAIT_FOR_FRAMES + """
+    app = tmp_path / "app.py"
+    app.write_text(WAIT_FOR_FRAMES + """
 import os, sys
 root = os.environ["ROOT_PATH"]
 sys.path[:0] = [os.path.join(root, "libs"), root]
@@ -147,11 +163,36 @@ wait_active(cam)
 cam.stop(); cam.t1.join(10)
 print("frames flowed", cam.frame.shape)
 """)
-    env = dict(os.environ, ROOT_PATH=str(root), PYLON_CAMEMU="2")
-    proc = subprocess.run([sys.executable, str(root / "app.py")], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert "frames flowed" in proc.stdout
-    (log,) = (root / "logs").glob("zun_camera_basler_*.log")
+    out, err = run_in(deployed, [str(app)], tmp_path).communicate(timeout=120)
+    assert "frames flowed" in out, err
+    (log,) = (deployed / "logs").glob("zun_camera_basler_*.log")
     assert "Camera with serial 0815-0001 was detected." in log.read_text()
     assert not (tmp_path / "logs").exists()
+
+
+def test_demo_streams_saves_and_exits_cleanly(deployed, tmp_path):
+    png = tmp_path / "snap.png"
+    proc = run_in(deployed, [str(REPO / "examples" / "demo.py"), "--seconds", "2", "--out", str(png)], tmp_path)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, err
+    assert "Camera with serial 0815-0000 was detected." in out
+    assert any(line.startswith("[") and "active=True" in line and "fps=" in line for line in out.splitlines())
+    assert "module version 1.0.2" in out
+    import cv2
+    assert cv2.imread(str(png)).shape[2] == 3
+    assert out.rstrip().endswith("Stopped: grab thread ended, camera closed.")
+
+
+def test_demo_stops_cleanly_on_ctrl_c(deployed, tmp_path):
+    proc = run_in(deployed, [str(REPO / "examples" / "demo.py"), "--seconds", "60", "--out", str(tmp_path / "s.png")],
+                  tmp_path, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    # Interrupt once the stream is running: its first status line is out.
+    lines = []
+    for line in proc.stdout:
+        lines.append(line)
+        if line.startswith("["):
+            break
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    assert "Interrupted." in out and out.rstrip().endswith("Stopped: grab thread ended, camera closed.")
