@@ -130,4 +130,19 @@ void exit_request() {
 
 }  // namespace zun
 
-PYBIND11_MODULE(zun_camera_basler, m) { zun::initialise(m); }
+// The interpreter's initialisation entry.  A failing step of the import
+// sequence ends the import with its own exception, unwrapped.
+static PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "zun_camera_basler", nullptr, -1, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr};
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit_zun_camera_basler() {
+    py::detail::get_internals();
+    PyObject *created = PyModule_Create(&module_definition);
+    if (!created) return nullptr;
+    auto m = py::reinterpret_steal<py::module_>(created);
+    if (auto error = zun::capture([&] { zun::initialise(m); })) {
+        error->restore();
+        return nullptr;
+    }
+    return m.release().ptr();
+}
