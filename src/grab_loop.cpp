@@ -51,9 +51,18 @@ void set(py::handle obj, PyObject *name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
+// obj.method(*args).  From Python 3.9 on, through the vectorcall protocol,
+// which spares the variadic packing of the older call.
 template <class... Args>
 py::object call(py::handle obj, PyObject *method, Args... args) {
+#if PY_VERSION_HEX >= 0x03090000
+    // A spare first slot lets the callee prepend a bound self without copying.
+    PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
+    PyObject *r = PyObject_VectorcallMethod(method, stack + 1,
+                                            (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
     PyObject *r = PyObject_CallMethodObjArgs(obj.ptr(), method, args.ptr()..., nullptr);
+#endif
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }
