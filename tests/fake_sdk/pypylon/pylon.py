@@ -435,22 +435,23 @@ class InstantCamera:
                 object.__setattr__(self, "_" + name, value)
             self._state.notify_all()
 
-    def Open(self):
+    def _call(self, name, *args):
+        """Records the call, fires its failure point, and gives the device."""
         d = self._device
-        _record(("Open", d.serial))
-        _fail_point(d, "Open")
+        _record((name, d.serial) + args)
+        _fail_point(d, name)
+        return d
+
+    def Open(self):
+        self._call("Open")
         self._set_state(open=True)
 
     def Close(self):
-        d = self._device
-        _record(("Close", d.serial))
-        _fail_point(d, "Close")
+        self._call("Close")
         self._set_state(open=False, grabbing=False)
 
     def StartGrabbing(self, strategy):
-        d = self._device
-        _record(("StartGrabbing", d.serial, strategy))
-        _fail_point(d, "StartGrabbing")
+        d = self._call("StartGrabbing", strategy)
         with self._state:
             if self._grabbing:
                 raise RuntimeException("Grabbing has already been started.")
@@ -459,23 +460,17 @@ class InstantCamera:
             object.__setattr__(self, "_grabbing", bool(d.grabbing_at_start))
 
     def StopGrabbing(self):
-        d = self._device
-        _record(("StopGrabbing", d.serial))
-        _fail_point(d, "StopGrabbing")
+        self._call("StopGrabbing")
         self._set_state(grabbing=False)
 
     def IsGrabbing(self):
-        d = self._device
-        _record(("IsGrabbing", d.serial))
-        _fail_point(d, "IsGrabbing")
+        d = self._call("IsGrabbing")
         if self._grabbing and d.on_exhausted == "stop" and d._peek_exhausted():
             self._set_state(grabbing=False)
         return self._grabbing
 
     def RetrieveResult(self, timeout_ms, timeout_handling):
-        d = self._device
-        _record(("RetrieveResult", d.serial, timeout_ms, timeout_handling))
-        _fail_point(d, "RetrieveResult")
+        d = self._call("RetrieveResult", timeout_ms, timeout_handling)
         if not self._grabbing:
             return _GrabResult(d, None, valid=False)
         item = d._take()
