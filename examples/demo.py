@@ -58,19 +58,17 @@ def main():
     cameras = zun.listCameras()
     for info in cameras:
         print(f"  {info['class']:<11} {info['modelname']:<24} serial {info['serial']}  ip {info['ip']}")
-    serial = args.serial
+    serials = [info["serial"] for info in cameras]
+    if not cameras:
+        # Emulated cameras are of a class of their own, which the camera
+        # list leaves out; the SDK's device list still has them.
+        for device in zun.pylon.TlFactory.GetInstance().EnumerateDevices():
+            serials.append(device.GetSerialNumber())
+            print(f"  (emulated) {device.GetModelName():<13} serial {serials[-1]}")
+    serial = args.serial if args.serial is not None else (serials[0] if serials else None)
     if serial is None:
-        if cameras:
-            serial = cameras[0]["serial"]
-        else:
-            # Emulated cameras are of a class of their own, which the camera
-            # list leaves out; the SDK's device list still has them.
-            devices = zun.pylon.TlFactory.GetInstance().EnumerateDevices()
-            if not devices:
-                print("No camera to open.")
-                return 1
-            serial = devices[0].GetSerialNumber()
-            print(f"  (emulated) {devices[0].GetModelName():<13} serial {serial}")
+        print("No camera to open.")
+        return 1
 
     try:
         camera = zun.zun_camera(serial)
