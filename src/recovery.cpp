@@ -1,6 +1,7 @@
 // Device recovery: the shell runner, the GPIO reset cycle of line 264 and
 // the USB bus reset of a camera found by serial number.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +38,19 @@ py::str run_shell_command(const std::string &command, Stderr err) {
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     if (err == Stderr::discarded)
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The child starts with the signal state of a fresh program: the
+    // interpreter ignores SIGPIPE and SIGXFSZ for itself, and a shell
+    // pipeline must not inherit that, nor the calling thread's signal mask.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, mask;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    sigemptyset(&mask);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     const char *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
 
     pid_t pid = 0;
@@ -44,7 +58,7 @@ py::str run_shell_command(const std::string &command, Stderr err) {
     std::string output;
     {
         py::gil_scoped_release unlocked;
-        spawn_error = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char **>(argv), environ);
+        spawn_error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char **>(argv), environ);
         close(out[1]);
         if (spawn_error == 0) {
             char buffer[4096];
@@ -61,6 +75,7 @@ py::str run_shell_command(const std::string &command, Stderr err) {
         }
         close(out[0]);
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
     }
     if (spawn_error != 0) raise_os_error(spawn_error, "/bin/sh");
 

@@ -146,6 +146,20 @@ def test_usbreset_starts_the_tool_under_root_path(app, tmp_path, root_path):
     assert not (app.path / "pwned").exists()
 
 
+def test_commands_start_with_default_signal_handling(app):
+    # The interpreter ignores SIGPIPE and SIGXFSZ; a command run for the
+    # module must not inherit that, or a pipeline in it misbehaves.
+    status = app.path / "status"
+    app.add_program("bin/usb-devices", f"#!/bin/sh\nexec grep -E '^Sig(Ign|Blk)' /proc/self/status > {shlex.quote(str(status))}\n")
+    result, runs = run_usbreset(app, None, "40012345")
+    result.check()
+    masks = dict(line.split(":") for line in status.read_text().splitlines())
+    ignored, blocked = int(masks["SigIgn"], 16), int(masks["SigBlk"], 16)
+    for signal_number in (13, 25):  # SIGPIPE, SIGXFSZ
+        assert not ignored & (1 << (signal_number - 1))
+    assert blocked == 0
+
+
 @pytest.mark.parametrize("case, complaint", [("no-usb-devices", "usb-devices"), ("tool-missing", "usbcam_reset"),
                                              ("tool-fails", "reset tool complaint")])
 def test_usbreset_tolerates_missing_and_failing_programs(app, case, complaint):
