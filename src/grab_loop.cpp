@@ -3,7 +3,13 @@
 // The loop holds the GIL only while it touches Python objects.  The SDK's
 // binding releases it inside retrieval and conversion, and the diagnostic
 // mean of an 8-bit frame is summed here with the GIL released.
+//
+// A frame is the converted image's own pixels: the published array is a view
+// of the image's buffer, and the image is kept alive by the array's base for
+// as long as the array or any view of it lives.  No copy is made, so the
+// application is not held up for one while a frame is handed over.
 #include <cstdint>
+#include <cstring>
 
 #include "camera.hpp"
 
@@ -13,6 +19,7 @@ namespace {
 // Interned attribute names, looked up on every frame.
 struct Names {
     PyObject *IsGrabbing, *stopCam, *cam, *RetrieveResult, *GrabSucceeded, *converter, *Convert, *GetArray;
+    PyObject *GetMemoryView, *GetBuffer, *GetWidth, *GetHeight;
     PyObject *frame, *isInitializing, *isActive, *lastTime, *shape;
     Names() {
         IsGrabbing = intern("IsGrabbing");
@@ -23,6 +30,10 @@ struct Names {
         converter = intern("converter");
         Convert = intern("Convert");
         GetArray = intern("GetArray");
+        GetMemoryView = intern("GetMemoryView");
+        GetBuffer = intern("GetBuffer");
+        GetWidth = intern("GetWidth");
+        GetHeight = intern("GetHeight");
         frame = intern("frame");
         isInitializing = intern("isInitializing");
         isActive = intern("isActive");
@@ -65,6 +76,128 @@ py::object call(py::handle obj, PyObject *method, Args... args) {
 #endif
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// The owner of one frame's pixels: it holds what keeps them alive (the
+// converted image itself, or a buffer the binding filled for this frame) and
+// exports them to NumPy as rows x columns x 3 bytes.  The array made over it
+// keeps it alive; the pixels are released when the last array or view over
+// them is gone, in whichever thread drops it.
+struct FrameBuffer {
+    PyObject_HEAD
+    PyObject *keeper;
+    void *pixels;
+    int readonly;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+};
+
+int frame_buffer_get(PyObject *obj, Py_buffer *view, int flags) {
+    auto *self = reinterpret_cast<FrameBuffer *>(obj);
+    Py_ssize_t len = self->shape[0] * self->shape[1] * self->shape[2];
+    if (PyBuffer_FillInfo(view, obj, self->pixels, len, self->readonly, flags) < 0) return -1;
+    if ((flags & PyBUF_ND) == PyBUF_ND) {
+        view->ndim = 3;
+        view->shape = self->shape;
+        if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) view->strides = self->strides;
+    }
+    return 0;
+}
+
+void frame_buffer_dealloc(PyObject *obj) {
+    Py_XDECREF(reinterpret_cast<FrameBuffer *>(obj)->keeper);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyBufferProcs frame_buffer_procs = {frame_buffer_get, nullptr};
+
+PyTypeObject *frame_buffer_type() {
+    static PyTypeObject *type = [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+        static PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+        t.tp_name = "zun_camera_basler.FrameBuffer";
+        t.tp_basicsize = sizeof(FrameBuffer);
+        t.tp_dealloc = frame_buffer_dealloc;
+        t.tp_as_buffer = &frame_buffer_procs;
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        if (PyType_Ready(&t) < 0) throw py::error_already_set();
+        return &t;
+    }();
+    return type;
+}
+
+Py_ssize_t size_of(const py::object &value) {
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return n;
+}
+
+// obj.name as a bound method, or no object when obj has no such attribute.
+py::object method_of(py::handle obj, PyObject *name) {
+    PyObject *method = PyObject_GetAttr(obj.ptr(), name);
+    if (method) return py::reinterpret_steal<py::object>(method);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
+// The converted image's pixels as a new array over memory that nothing else
+// writes, or no object when the image offers none that holds its pixels as
+// rows x columns x 3 writable bytes (another output format, padded rows, a
+// binding or a stand-in without such a buffer): the caller then asks the
+// image for its array.
+//
+// The image's own buffer (GetMemoryView) costs no copy; the memory view does
+// not keep the image alive, so the array's owner holds the image.  Bindings
+// without it hand out a fresh copy of the pixels (GetBuffer) instead, which
+// the array's owner holds: the one copy that the image's own array is made
+// of too, for fewer calls into the binding, and writable exactly when that
+// array would be.
+py::object pixels_of(py::handle image, py::handle asarray) {
+    const Names &n = names();
+    py::object memory, keeper;
+    int flags = PyBUF_C_CONTIGUOUS;
+    if (py::object view = method_of(image, n.GetMemoryView)) {
+        memory = view();
+        keeper = py::reinterpret_borrow<py::object>(image);
+        flags |= PyBUF_WRITABLE;
+    } else if (py::object copy = method_of(image, n.GetBuffer)) {
+        memory = copy();
+        keeper = memory;
+    } else {
+        return py::object();
+    }
+    Py_ssize_t rows = size_of(call(image, n.GetHeight)), columns = size_of(call(image, n.GetWidth));
+
+    Py_buffer view;
+    if (PyObject_GetBuffer(memory.ptr(), &view, flags) < 0) {
+        PyErr_Clear();
+        return py::object();
+    }
+    // The pointer stays valid while the keeper lives: the image's buffer is
+    // its own, and a copied buffer is referenced by nothing but the keeper.
+    void *pixels = view.buf;
+    Py_ssize_t len = view.len;
+    int readonly = view.readonly;
+    PyBuffer_Release(&view);
+    if (rows <= 0 || columns <= 0 || columns > PY_SSIZE_T_MAX / 3 / rows || len != rows * columns * 3)
+        return py::object();
+
+    auto *owner = PyObject_New(FrameBuffer, frame_buffer_type());
+    if (!owner) throw py::error_already_set();
+    owner->keeper = keeper.release().ptr();
+    owner->pixels = pixels;
+    owner->readonly = readonly;
+    owner->shape[0] = rows;
+    owner->shape[1] = columns;
+    owner->shape[2] = 3;
+    owner->strides[0] = columns * 3;
+    owner->strides[1] = 3;
+    owner->strides[2] = 1;
+    py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(owner));
+    return asarray(holder);
 }
 
 // Exact sum of `n` bytes.  Blocks of 2^16 bytes cannot overflow 32 bits,
@@ -144,6 +277,7 @@ void grab(py::handle self) {
     py::object pylon = mod_attr("pylon");
     py::object timeout_handling = pylon.attr("TimeoutHandling_ThrowException");
     py::object clock = mod_attr("time").attr("time");
+    py::object asarray = mod_attr("np").attr("asarray");
     py::int_ timeout_ms(5000);
     py::object grab_result;  // kept until the next retrieval has returned
     while (true) {
@@ -153,11 +287,17 @@ void grab(py::handle self) {
         grab_result = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
         if (!truthy(call(grab_result, n.GrabSucceeded))) continue;
 
-        py::object image = call(call(get(self, n.converter), n.Convert, grab_result), n.GetArray);
+        py::object image = call(get(self, n.converter), n.Convert, grab_result);
+        py::object frame = pixels_of(image, asarray);
+        if (!frame) frame = call(image, n.GetArray);
+        image = py::object();
         // Frame first, flag last: a reader that sees the flag sees a frame.
-        set(self, n.frame, image);
+        // Once a stop has been asked for, the flag is not raised again: the
+        // request and the flag are read and written here without letting go
+        // of the GIL, so a `stop` that has returned is never undone.
+        set(self, n.frame, frame);
         set(self, n.isInitializing, Py_False);
-        set(self, n.isActive, Py_True);
+        if (!truthy(get(self, n.stopCam))) set(self, n.isActive, Py_True);
 
         if (later_than_a_second_after(call_clock(clock), get(self, n.lastTime))) {
             py::str line = diagnostic_line(get(self, n.frame));
@@ -183,14 +323,31 @@ std::optional<py::error_already_set> shut_down(py::handle self) {
 }  // namespace
 
 py::object setconverter(py::handle self) {
+    // The converter is complete before it is stored: a running grab thread
+    // uses either the previous one or this one, never one half set up.
     py::object pylon = mod_attr("pylon");
-    self.attr("converter") = pylon.attr("ImageFormatConverter")();
-    self.attr("converter").attr("OutputPixelFormat") = pylon.attr("PixelType_BGR8packed");
-    self.attr("converter").attr("OutputBitAlignment") = pylon.attr("OutputBitAlignment_MsbAligned");
+    py::object converter = pylon.attr("ImageFormatConverter")();
+    converter.attr("OutputPixelFormat") = pylon.attr("PixelType_BGR8packed");
+    converter.attr("OutputBitAlignment") = pylon.attr("OutputBitAlignment_MsbAligned");
+    self.attr("converter") = converter;
     return py::none();
 }
 
+// The grab thread of this object when it is alive and is not the caller.
+static bool other_loop_running(py::handle self) {
+    py::object thread = py::getattr(self, "t1", py::none());
+    if (thread.is_none() || !truthy(thread.attr("is_alive")())) return false;
+    return !thread.is(mod_attr("threading").attr("current_thread")());
+}
+
 py::object read(py::handle self) {
+    // A second loop on the camera would compete with the grab thread for
+    // its results and end both.
+    if (other_loop_running(self)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the grab thread of this camera is running; read() may only run on it or after it has ended");
+        throw py::error_already_set();
+    }
     // Whatever ends the loop, the camera is stopped and closed and the flag
     // ends false; an error that is not an ordinary one (an exit request, an
     // interrupt), or one raised by the handler's own logging, still ends the

@@ -95,7 +95,7 @@ def passes(*kinds):
     for kind in kinds:
         out += [["IsGrabbing", SERIAL], ["stopCam"], ["RetrieveResult", SERIAL, 5000, 11], ["GrabSucceeded", SERIAL]]
         if kind == "frame":
-            out += [["Convert", SERIAL], ["GetArray"]]
+            out += [["Convert", SERIAL], ["GetArray"], ["stopCam"]]
     return out
 
 
@@ -258,17 +258,21 @@ def test_stop_returns_at_once_and_the_loop_ends_after_the_current_pass(app):
         GATE.set()
         obj.t1.join(30)
         flag, frame = obj.getFlagAndFrame()
+        thread_sets = [[n, v] for main, op, n, v in EVENTS if not main and op == "set" and n == "isActive"]
         report(first=[first[0], np.array_equal(first[1], A)], reads=reads, sets=sets, right_after=right_after,
-               after=[list(c) for c in pylon.calls[mark:]], end=[flag, np.array_equal(frame, B)])
+               after=[list(c) for c in pylon.calls[mark:]], end=[flag, np.array_equal(frame, B)],
+               thread_sets=thread_sets)
     """)
     assert out["first"] == [True, True]
     assert out["reads"] == ["isActive", "frame"]
     assert out["sets"] == [["stopCam", True], ["isActive", False]]
     assert out["right_after"] == [True, False, True]
-    # the pass under way delivers B, the next one sees the stop request
-    assert out["after"] == [["GrabSucceeded", SERIAL], ["Convert", SERIAL], ["GetArray"],
+    # the pass under way publishes B but, the stop being asked for, never raises
+    # the flag again; the next pass sees the request
+    assert out["after"] == [["GrabSucceeded", SERIAL], ["Convert", SERIAL], ["GetArray"], ["stopCam"],
                             ["IsGrabbing", SERIAL], ["stopCam"]] + SHUT_DOWN
     assert out["end"] == [False, True]
+    assert out["thread_sets"] == [["isActive", False]]
     assert loop_lines(result) == []
 
 
