@@ -283,11 +283,13 @@ def test_run_refuses_a_second_thread_and_restarts_after_the_end(app):
         obj = z.zun_camera(SERIAL)
         wait_for(lambda: len(pylon.calls_named("RetrieveResult")) == 2)
         first = obj.t1
-        try:
-            obj.run()
-            refused = None
-        except RuntimeError:
-            refused = "RuntimeError"
+        refused = []
+        for method in (obj.run, obj.read):  # neither puts a second loop on the camera
+            try:
+                method()
+                refused.append(None)
+            except RuntimeError:
+                refused.append("RuntimeError")
         time.sleep(0.2)  # room for a second loop to show itself
         while_running = [refused, obj.t1 is first, threading.active_count(),
                          len(pylon.calls_named("IsGrabbing")), len(pylon.calls_named("RetrieveResult"))]
@@ -300,7 +302,7 @@ def test_run_refuses_a_second_thread_and_restarts_after_the_end(app):
         report(while_running=while_running, new=obj.t1 is not first, again=[list(c) for c in pylon.calls[mark:]],
                flag=obj.isActive)
     """)
-    assert out["while_running"] == ["RuntimeError", True, 2, 2, 2]
+    assert out["while_running"] == [["RuntimeError", "RuntimeError"], True, 2, 2, 2]
     assert out["new"] is True
     assert out["again"] == [["IsGrabbing", SERIAL]] + SHUT_DOWN
     assert out["flag"] is False

@@ -196,3 +196,78 @@ def test_demo_stops_cleanly_on_ctrl_c(deployed, tmp_path):
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0, err
     assert "Interrupted." in out and out.rstrip().endswith("Stopped: grab thread ended, camera closed.")
+
+
+RECORDER = """
+class Recorder:  # a converter that remembers the image it converted last
+    def __init__(self, inner):
+        self.inner, self.count, self.last = inner, 0, None
+    def Convert(self, result):
+        self.last = self.inner.Convert(result)
+        self.count += 1
+        return self.last
+"""
+
+
+def test_frames_are_the_converted_images_own_pixels_and_outlive_everything(app):
+    result = app.run(WAIT_FOR_FRAMES + RECORDER + """
+import gc, json, numpy as np
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000", fps=100)
+recorder = cam.converter = Recorder(cam.converter)
+wait_active(cam)
+early = cam.getFlagAndFrame()[1]
+early_copy, mark = early.copy(), recorder.count
+while recorder.count < mark + 250:
+    time.sleep(0.05)
+cam.stop(); cam.t1.join(10)
+frame, image = cam.frame, recorder.last  # the last frame published and the image it came from
+expected = image.GetArray()
+report = {"shape": frame.shape, "dtype": str(frame.dtype), "c": frame.flags.c_contiguous,
+          "writeable": frame.flags.writeable, "same_bytes": frame.tobytes() == expected.tobytes(),
+          "expected_shape": expected.shape, "new_array": early is not frame}
+if hasattr(image, "GetMemoryView"):  # the binding exposes the image's own buffer: no copy was made
+    report["no_copy"] = frame.ctypes.data == np.frombuffer(image.GetMemoryView(), np.uint8).ctypes.data
+del cam, recorder, image, frame, expected
+gc.collect()
+churn = [np.full(early.shape, 255, np.uint8) for _ in range(20)]  # reuse of freed memory would show
+report["early_intact"] = bool(np.array_equal(early, early_copy))
+print(json.dumps(report))
+""", sdk="real").check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["shape"] == report["expected_shape"] == [1040, 1024, 3] and report["dtype"] == "uint8"
+    assert report["c"] and report["writeable"] and report["same_bytes"] and report["new_array"]
+    assert report.get("no_copy", True) and report["early_intact"]
+
+
+def test_frames_stay_whole_while_the_converter_is_replaced_and_the_flag_stays_down_after_stop(app):
+    result = app.run(WAIT_FOR_FRAMES + """
+import json, threading
+import zun_camera_basler as z
+shapes, late_flags = set(), 0
+for cycle in range(5):
+    cam = z.zun_camera("0815-0000", fps=100)
+    wait_active(cam)
+    done = threading.Event()
+    def replace():
+        while not done.is_set():
+            cam.setconverter()
+    other = threading.Thread(target=replace)
+    other.start()
+    seen = None
+    end = time.time() + 1.0
+    while time.time() < end:
+        frame = cam.getFlagAndFrame()[1]
+        if frame is not seen:
+            shapes.add(frame.shape)
+            seen = frame
+        time.sleep(0.002)
+    done.set(); other.join()
+    cam.stop()
+    while cam.t1.is_alive():  # a stop that has returned is never undone
+        late_flags += cam.getFlagAndFrame()[0] is True
+    cam.t1.join(10)
+print(json.dumps({"shapes": sorted(shapes), "late_flags": late_flags}))
+""", sdk="real", timeout=180).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report == {"shapes": [[1040, 1024, 3]], "late_flags": 0}
