@@ -3,6 +3,8 @@
 // the constructor, and answers the queries.
 #include "camera.hpp"
 
+#include <cstring>
+
 namespace zun {
 namespace {
 
@@ -88,7 +90,20 @@ void open_camera(py::handle self, py::handle dev_info, const Arguments &a) {
     self.attr("fps") = a.fps;
 }
 
+// One object, one camera: while this object's grab thread runs, opening
+// another camera would leave the first open and grabbing, out of stop()'s reach.
+void refuse_while_grabbing(py::handle self) {
+    py::object thread = py::getattr(self, "t1", py::none());
+    if (!thread.is_none() && truthy(thread.attr("is_alive")())) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the grab thread of this camera is still running; stop() it and let it end before "
+                        "opening a camera again");
+        throw py::error_already_set();
+    }
+}
+
 void construct(py::handle self, const Arguments &a) {
+    refuse_while_grabbing(self);
     py::object tl_factory = mod_attr("pylon").attr("TlFactory").attr("GetInstance")();
     self.attr("lastTime") = mod_attr("time").attr("time")();
     bool control = false;
@@ -112,13 +127,30 @@ void construct(py::handle self, const Arguments &a) {
         log_error(sorry);
         exit_request();
     }
-    self.attr("run")();
-    py::str closing = concat(concat(concat(concat(py::str("Camera with serial "), py::str(a.serial)),
-                                           py::str(" was detected. Camera ")),
-                                    py::str(self.attr("modelname"))),
-                             py::str(" is grabbing now."));
-    log_info(closing);
-    print(closing);
+    // From `run` on a grab thread may be running (`run` can fail after it
+    // started one).  The caller of a constructor that fails gets no object to
+    // stop, and a non-daemon thread grabbing on would keep the interpreter
+    // from exiting: whatever leaves the constructor from here asks a thread
+    // that this construction created to stop, as stop() does.  The thread then
+    // stops the grab and closes the camera.  No earlier thread is still alive
+    // here: one would have been refused above.
+    py::object previous = py::getattr(self, "t1", py::none());
+    auto failure = capture([&] {
+        self.attr("run")();
+        py::str closing = concat(concat(concat(concat(py::str("Camera with serial "), py::str(a.serial)),
+                                               py::str(" was detected. Camera ")),
+                                        py::str(self.attr("modelname"))),
+                                 py::str(" is grabbing now."));
+        log_info(closing);
+        print(closing);
+    });
+    if (!failure) return;
+    capture([&] {  // should this fail too, the first failure is the one reported
+        if (py::getattr(self, "t1", py::none()).is(previous)) return;
+        self.attr("stopCam") = py::bool_(true);
+        self.attr("isActive") = py::bool_(false);
+    });
+    throw *failure;
 }
 
 PyObject *init(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -159,12 +191,47 @@ PyObject *getTemperature(PyObject *self, PyObject *) {
     return entry([&] { return py::handle(self).attr("cam").attr("DeviceTemperature").attr("GetValue")(); });
 }
 
+// OpenCV takes a file name as UTF-8 text that ends at its first NUL: a name
+// with no UTF-8 form (a lone surrogate, as os.fsdecode makes of undecodable
+// bytes) crashes it, and one holding a NUL is cut there.  Such names, given as
+// text, bytes or a path object, are refused before OpenCV sees them; every
+// other argument goes to imwrite unchanged, which answers it as it does.
+void check_savename(py::handle savename) {
+    PyObject *path = PyOS_FSPath(savename.ptr());
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();  // not a path: imwrite's own error
+        return;
+    }
+    py::object name = py::reinterpret_steal<py::object>(path);
+    const char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_Check(path)) {
+        data = PyUnicode_AsUTF8AndSize(path, &size);
+        if (!data) {
+            py::raise_from(PyExc_ValueError,
+                           "saveFrame: the file name holds a lone surrogate and has no UTF-8 form, which "
+                           "OpenCV needs");
+            throw py::error_already_set();
+        }
+    } else {
+        data = PyBytes_AS_STRING(path);
+        size = PyBytes_GET_SIZE(path);
+    }
+    if (std::memchr(data, 0, static_cast<size_t>(size))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "saveFrame: the file name holds a NUL character, at which OpenCV would cut it");
+        throw py::error_already_set();
+    }
+}
+
 PyObject *saveFrame(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"savename", nullptr};
     PyObject *savename = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:saveFrame", const_cast<char **>(keywords), &savename))
         return nullptr;
     return entry([&] {
+        check_savename(savename);
         // One read of the frame reference: the array written is one whole frame.
         py::object frame = py::handle(self).attr("frame");
         return mod_attr("cv2").attr("imwrite")(py::handle(savename), frame);

@@ -49,8 +49,8 @@ def names(*wanted):
 """
 
 
-def run(app, body):
-    result = app.run(f"SERIAL = {SERIAL!r}\n" + PRELUDE + textwrap.dedent(body))
+def run(app, body, **options):
+    result = app.run(f"SERIAL = {SERIAL!r}\n" + PRELUDE + textwrap.dedent(body), **options)
     path = app.path / "result.json"
     data = json.loads(path.read_text()) if path.exists() else None
     return result, data
@@ -375,16 +375,67 @@ def test_opened_camera_attributes_and_queries(app):
 
 def test_save_frame_writes_the_last_frame_after_the_thread_ended(app):
     result, data = run(app, """
-        import cv2
+        import cv2, glob, pathlib
         import numpy as np
         image = pylon.frame(48, 64, value="random", seed=5)
         camera(SERIAL, frames=[image])
         import zun_camera_basler as z
         obj = z.zun_camera(SERIAL)
         obj.t1.join(10)
-        saved = [obj.saveFrame("shot.png"), obj.saveFrame(savename="again.png")]
-        emit(saved=saved, alive=obj.t1.is_alive(), same=[np.array_equal(cv2.imread(p), image)
-                                                        for p in ("shot.png", "again.png")])
+        saved = [obj.saveFrame("shot.png"), obj.saveFrame(savename="again.png"),
+                 obj.saveFrame(b"bytes.png"), obj.saveFrame(pathlib.Path("path.png"))]
+        # Names OpenCV would crash on, or cut short and write as "cut.png".
+        refused = [outcome(lambda: obj.saveFrame(name)) for name in
+                   ("\\udc80.png", pathlib.Path("\\udc80.png"), "cut.png\\0.txt", b"cut.png\\0.txt")]
+        files = sorted(glob.glob("*.png"))
+        emit(saved=saved, alive=obj.t1.is_alive(), files=files, refused=refused,
+             same=[np.array_equal(cv2.imread(p), image) for p in files])
     """)
     result.check()
-    assert data == {"saved": [True, True], "alive": False, "same": [True, True]}
+    assert [[r[1], "surrogate" in r[2], "NUL" in r[2]] for r in data.pop("refused")] == \
+        [["ValueError", True, False]] * 2 + [["ValueError", False, True]] * 2
+    assert data == {"saved": [True] * 4, "alive": False, "files": ["again.png", "bytes.png", "path.png", "shot.png"],
+                    "same": [True] * 4}
+
+
+STREAMING = "camera(SERIAL, frames=itertools.repeat(pylon.Delay(0.02, pylon.frame(8, 8))))"
+
+
+@pytest.mark.parametrize("line", ["starting thread", "is grabbing now."])
+def test_interrupt_after_the_thread_started_stops_it_and_the_program_exits(app, line):
+    result, data = run(app, f"""
+        import itertools, sys
+        {STREAMING}
+        import zun_camera_basler as z
+
+        class Interrupted:  # Ctrl-C while the line is printed
+            def write(self, text):
+                if {line!r} in text:
+                    raise KeyboardInterrupt
+            def flush(self):
+                pass
+        obj = z.zun_camera.__new__(z.zun_camera)
+        sys.stdout = Interrupted()
+        failed = outcome(lambda: obj.__init__(SERIAL))
+        sys.stdout = sys.__stdout__
+        obj.t1.join(10)
+        emit(failed=failed, alive=obj.t1.is_alive(), ends=names("StopGrabbing", "Close"))
+    """, timeout=40)  # an orphan grab thread would keep the interpreter from exiting
+    result.check()
+    assert data == {"failed": ["raised", "KeyboardInterrupt", ""], "alive": False,
+                    "ends": [["StopGrabbing", SERIAL], ["Close", SERIAL]]}
+
+
+def test_second_init_is_refused_while_the_grab_thread_runs(app):
+    result, data = run(app, f"""
+        import itertools
+        {STREAMING}
+        import zun_camera_basler as z
+        obj = z.zun_camera(SERIAL)
+        opened = len(names("GetInstance", "Open"))
+        again = outcome(lambda: obj.__init__(SERIAL))[:2]
+        emit(again=again, extra=len(names("GetInstance", "Open")) - opened, alive=obj.t1.is_alive())
+        obj.stop()
+    """)
+    result.check()
+    assert data == {"again": ["raised", "RuntimeError"], "extra": 0, "alive": True}
