@@ -61,9 +61,9 @@ def tree(tmp_path):
     return sysfs, devfs
 
 
-def run(tool, args, sysfs, devfs):
+def run(tool, args, sysfs, devfs, timeout=30):
     env = dict(os.environ, USBCAM_RESET_SYSFS=str(sysfs), USBCAM_RESET_DEVFS=str(devfs))
-    return subprocess.run([str(tool), *args], env=env, capture_output=True, text=True, timeout=30)
+    return subprocess.run([str(tool), *args], env=env, capture_output=True, text=True, timeout=timeout)
 
 
 def camera_args(*extra, vendor="0x2676", product="0xba02"):
@@ -188,3 +188,25 @@ def test_every_matching_device_is_tried(tool, tree):
     assert listed.returncode == 0, listed
     assert str(sysfs / "2-1") in listed.stdout
     assert str(sysfs / "3-4") in listed.stdout
+
+
+def test_hostile_tree_entries_are_skipped_and_names_escaped(tool, tree):
+    # An id that is a FIFO (an open would block) and one that is endless
+    # (/dev/zero), sorted before the camera; a matching device whose name
+    # holds control characters.  The short time-out turns a hang into a failure.
+    sysfs, devfs = tree
+    add_device(sysfs, "0-fifo", *CAMERA, 4, 1)
+    (sysfs / "0-fifo/idVendor").unlink()
+    os.mkfifo(sysfs / "0-fifo/idVendor")
+    add_device(sysfs, "0-zero", *CAMERA, 4, 2)
+    (sysfs / "0-zero/idVendor").unlink()
+    (sysfs / "0-zero/idVendor").symlink_to("/dev/zero")
+    add_device(sysfs, "2-2\n\x1b[2J", *CAMERA, 2, 14)
+    result = run(tool, camera_args("--verbose"), sysfs, devfs, timeout=10)
+    assert result.returncode == 0, result
+    lines = result.stdout.splitlines()
+    assert [line for line in lines if line.startswith("would reset")] == [
+        f"would reset 2676:ba02 at {sysfs}/2-1, node {devfs}/{CAMERA_NODE}",
+        f"would reset 2676:ba02 at {sysfs}/2-2\\x0a\\x1b[2J, node {devfs}/002/014",
+    ]
+    assert "\x1b" not in result.stdout + result.stderr

@@ -5,8 +5,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -74,9 +75,26 @@ void usage(FILE *out)
         kProg, kDefaultSysfs, kDefaultDevfs);
 }
 
+// Text as printed: control characters and backslashes as \xNN escapes,
+// so that a name cannot break a line of output or drive the terminal.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char esc[5];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 int usage_error(const std::string &message)
 {
-    std::fprintf(stderr, "%s: %s\n", kProg, message.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProg, printable(message).c_str());
     std::fprintf(stderr, "Try '%s --help' for more information.\n", kProg);
     return kExitUsage;
 }
@@ -110,66 +128,90 @@ bool parse_id(const std::string &text, unsigned *id)
     return true;
 }
 
+// Long options; the values of those without a short form.
+enum { kOptResetUsb = 256, kOptVerbose };
+const struct option kLongOptions[] = {
+    {"vendor", required_argument, nullptr, 'v'},
+    {"product", required_argument, nullptr, 'p'},
+    {"reset-usb", no_argument, nullptr, kOptResetUsb},
+    {"verbose", no_argument, nullptr, kOptVerbose},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The name of a long option as typed ("--vendor" of "--vendor=2676").
+std::string long_name(const char *word)
+{
+    std::string name = word;
+    std::string::size_type eq = name.find('=');
+    return eq == std::string::npos ? name : name.substr(0, eq);
+}
+
+bool is_long_option(const char *word, const char *name)
+{
+    return long_name(word) == std::string("--") + name;
+}
+
 // Parses the command line into *opts.  Returns -1 to go on, or the exit
 // code to end with (after --help, or a usage error already reported).
+// Options are taken only as spelled in full (no abbreviations), and the
+// first word that is not an option is an error.
 int parse_args(int argc, char **argv, Options *opts)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        std::string value;
-        bool inline_value = false;
+    opterr = 0;  // every message is our own
+    for (;;) {
+        // Every option here either ends its word or takes the rest of it, so
+        // optind is the word being read.
+        const int at = optind;
+        const char *word = at < argc ? argv[at] : "";
+        if (std::strcmp(word, "-") == 0 || std::strcmp(word, "--") == 0)
+            return usage_error("unknown option '" + std::string(word) + "'");
 
-        // --vendor=HEX and --product=HEX carry their value in the same word.
-        if (arg.compare(0, 2, "--") == 0) {
-            std::string::size_type eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.erase(eq);
-                inline_value = true;
-            }
-        }
+        int index = -1;
+        const int c = getopt_long(argc, argv, "+:hv:p:", kLongOptions, &index);
+        if (c == -1)
+            break;
+        if (index >= 0 && !is_long_option(word, kLongOptions[index].name))
+            return usage_error("unknown option '" + std::string(word) + "'");
 
-        if (arg == "-h" || arg == "--help") {
-            if (inline_value)
-                return usage_error("option " + arg + " takes no value");
+        switch (c) {
+        case 'h':
             usage(stdout);
             return kExitOk;
+        case kOptResetUsb:
+            opts->reset = true;
+            break;
+        case kOptVerbose:
+            opts->verbose = true;
+            break;
+        case 'v':
+        case 'p': {
+            unsigned id;
+            if (!parse_id(optarg, &id))
+                return usage_error(std::string(c == 'v' ? "vendor" : "product") +
+                                   " id '" + optarg + "' is not a hex number from 0 to 0xffff");
+            (c == 'v' ? opts->vendor : opts->product) = id;
+            (c == 'v' ? opts->have_vendor : opts->have_product) = true;
+            break;
         }
-        if (arg == "--reset-usb" || arg == "--verbose") {
-            if (inline_value)
-                return usage_error("option " + arg + " takes no value");
-            if (arg == "--reset-usb")
-                opts->reset = true;
-            else
-                opts->verbose = true;
-            continue;
+        case ':': {  // -v, -p, --vendor or --product as the last word
+            const bool is_long = std::strncmp(word, "--", 2) == 0;
+            if (is_long && !is_long_option(word, optopt == 'v' ? "vendor" : "product"))
+                return usage_error("unknown option '" + std::string(word) + "'");
+            return usage_error("option " + (is_long ? long_name(word) : word) + " needs a hex id");
         }
-
-        bool is_vendor = (arg == "-v" || arg == "--vendor");
-        bool is_product = (arg == "-p" || arg == "--product");
-        if (!is_vendor && !is_product) {
-            if (!arg.empty() && arg[0] == '-')
-                return usage_error("unknown option '" + std::string(argv[i]) + "'");
-            return usage_error("unexpected argument '" + arg + "'");
+        default: {  // '?': unknown, or a value given to an option that takes none
+            for (const struct option &o : kLongOptions) {
+                if (o.name != nullptr && o.has_arg == no_argument && o.val == optopt &&
+                    std::strchr(word, '=') != nullptr && is_long_option(word, o.name))
+                    return usage_error("option " + long_name(word) + " takes no value");
+            }
+            return usage_error("unknown option '" + std::string(word) + "'");
         }
-
-        if (!inline_value) {
-            if (i + 1 >= argc)
-                return usage_error("option " + arg + " needs a hex id");
-            value = argv[++i];
-        }
-        unsigned id;
-        if (!parse_id(value, &id))
-            return usage_error(std::string(is_vendor ? "vendor" : "product") +
-                               " id '" + value + "' is not a hex number from 0 to 0xffff");
-        if (is_vendor) {
-            opts->vendor = id;
-            opts->have_vendor = true;
-        } else {
-            opts->product = id;
-            opts->have_product = true;
         }
     }
+    if (optind < argc)
+        return usage_error("unexpected argument '" + std::string(argv[optind]) + "'");
 
     if (!opts->have_vendor)
         return usage_error("missing vendor id (-v HEX)");
@@ -184,17 +226,38 @@ const char *env_or(const char *name, const char *fallback)
     return (value != nullptr && value[0] != '\0') ? value : fallback;
 }
 
+// The attributes read here (ids, bus and device numbers) are a few bytes.
+constexpr size_t kAttrMax = 64;
+
 // Reads the first line of a small sysfs attribute file, without its newline.
-// Returns false if the file cannot be read.
+// Returns false if it cannot be read.  The tree may be any directory given
+// through USBCAM_RESET_SYSFS, so only a regular file counts as an attribute
+// (opened without blocking, so a FIFO cannot stall the open), only one read
+// of at most kAttrMax bytes is made, and a first line that does not end
+// within it counts as unreadable.
 bool read_attr(const std::string &path, std::string *line)
 {
-    std::ifstream in(path);
-    if (!in)
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::getline(in, *line);
-    while (!line->empty() && (line->back() == '\n' || line->back() == ' ' || line->back() == '\r'))
+    struct stat st;
+    char buf[kAttrMax];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        do
+            n = read(fd, buf, sizeof buf);
+        while (n < 0 && errno == EINTR);
+    }
+    close(fd);
+    if (n < 0)
+        return false;
+    const char *end = static_cast<const char *>(std::memchr(buf, '\n', n));
+    if (end == nullptr && n == static_cast<ssize_t>(sizeof buf))
+        return false;
+    line->assign(buf, end != nullptr ? static_cast<size_t>(end - buf) : static_cast<size_t>(n));
+    while (!line->empty() && (line->back() == ' ' || line->back() == '\r'))
         line->pop_back();
-    return !in.bad();
+    return true;
 }
 
 // Reads a decimal attribute such as busnum or devnum.
@@ -232,20 +295,21 @@ bool reset_device(const Device &dev, bool verbose)
 {
     int fd = open(dev.node.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
+        int err = errno;
         std::fprintf(stderr, "%s: cannot open %s: %s\n",
-                     kProg, dev.node.c_str(), std::strerror(errno));
+                     kProg, printable(dev.node).c_str(), std::strerror(err));
         return false;
     }
     if (ioctl(fd, USBDEVFS_RESET, 0) < 0) {
         int err = errno;
         close(fd);
         std::fprintf(stderr, "%s: cannot reset %s: %s\n",
-                     kProg, dev.node.c_str(), std::strerror(err));
+                     kProg, printable(dev.node).c_str(), std::strerror(err));
         return false;
     }
     close(fd);
     if (verbose)
-        std::printf("reset %s: done\n", dev.node.c_str());
+        std::printf("reset %s: done\n", printable(dev.node).c_str());
     return true;
 }
 
@@ -268,12 +332,13 @@ int main(int argc, char **argv)
     std::snprintf(ids, sizeof ids, "%04x:%04x", opts.vendor, opts.product);
 
     if (opts.verbose)
-        std::printf("looking for USB device %s in %s\n", ids, sysfs.c_str());
+        std::printf("looking for USB device %s in %s\n", ids, printable(sysfs).c_str());
 
     DIR *dir = opendir(sysfs.c_str());
     if (dir == nullptr) {
+        int err = errno;
         std::fprintf(stderr, "%s: cannot read %s: %s\n",
-                     kProg, sysfs.c_str(), std::strerror(errno));
+                     kProg, printable(sysfs).c_str(), std::strerror(err));
         return kExitNoDevice;
     }
     std::vector<std::string> names;
@@ -286,7 +351,7 @@ int main(int argc, char **argv)
     closedir(dir);
     if (read_errno != 0) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n",
-                     kProg, sysfs.c_str(), std::strerror(read_errno));
+                     kProg, printable(sysfs).c_str(), std::strerror(read_errno));
         return kExitNoDevice;
     }
     std::sort(names.begin(), names.end());
@@ -303,7 +368,7 @@ int main(int argc, char **argv)
         if (!read_number_attr(path + "/busnum", &busnum) ||
             !read_number_attr(path + "/devnum", &devnum)) {
             std::fprintf(stderr, "%s: %s matches %s but has no readable busnum/devnum\n",
-                         kProg, path.c_str(), ids);
+                         kProg, printable(path).c_str(), ids);
             failed = true;
             continue;
         }
@@ -313,18 +378,18 @@ int main(int argc, char **argv)
 
         if (!opts.reset) {
             std::printf("would reset %s at %s, node %s\n",
-                        ids, dev.sysfs_path.c_str(), dev.node.c_str());
+                        ids, printable(dev.sysfs_path).c_str(), printable(dev.node).c_str());
             continue;
         }
         if (opts.verbose)
             std::printf("found %s at %s, node %s\n",
-                        ids, dev.sysfs_path.c_str(), dev.node.c_str());
+                        ids, printable(dev.sysfs_path).c_str(), printable(dev.node).c_str());
         if (!reset_device(dev, opts.verbose))
             failed = true;
     }
 
     if (found == 0) {
-        std::fprintf(stderr, "%s: no USB device %s found in %s\n", kProg, ids, sysfs.c_str());
+        std::fprintf(stderr, "%s: no USB device %s found in %s\n", kProg, ids, printable(sysfs).c_str());
         return kExitNoDevice;
     }
     if (failed)
