@@ -212,8 +212,14 @@ def main():
     loops = ["module", "python", "floor"]
     names = {"module": "module", "python": "Python + GetArray", "floor": "grab + convert only"}
 
-    from importlib import metadata
-    print(f"Python {sys.version.split()[0]}, pypylon {metadata.version('pypylon')}, camera emulation")
+    try:
+        from importlib.metadata import version
+    except ImportError:  # Python 3.7
+        from pkg_resources import get_distribution
+
+        def version(name):
+            return get_distribution(name).version
+    print(f"Python {sys.version.split()[0]}, pypylon {version('pypylon')}, camera emulation")
     print(f"\n1920 x 1200 at 50 frames/s, application thread in a tight loop, {args.seconds:g} s x {args.rounds}:")
     full = {loop: [] for loop in loops}
     for _ in range(args.rounds):  # alternate, so that drift of the machine hits every loop alike
