@@ -93,8 +93,7 @@ void open_camera(py::handle self, py::handle dev_info, const Arguments &a) {
 // One object, one camera: while this object's grab thread runs, opening
 // another camera would leave the first open and grabbing, out of stop()'s reach.
 void refuse_while_grabbing(py::handle self) {
-    py::object thread = py::getattr(self, "t1", py::none());
-    if (!thread.is_none() && truthy(thread.attr("is_alive")())) {
+    if (live_grab_thread(self)) {
         PyErr_SetString(PyExc_RuntimeError,
                         "the grab thread of this camera is still running; stop() it and let it end before "
                         "opening a camera again");

@@ -10,6 +10,8 @@ namespace zun {
 py::object setconverter(py::handle self);
 py::object read(py::handle self);
 py::object run(py::handle self);
+// This object's grab thread (`t1`) when it is alive, else no object.
+py::object live_grab_thread(py::handle self);
 
 // Device recovery (recovery.cpp).
 py::object gpio_reset_off(py::handle self);

@@ -333,17 +333,17 @@ py::object setconverter(py::handle self) {
     return py::none();
 }
 
-// The grab thread of this object when it is alive and is not the caller.
-static bool other_loop_running(py::handle self) {
+py::object live_grab_thread(py::handle self) {
     py::object thread = py::getattr(self, "t1", py::none());
-    if (thread.is_none() || !truthy(thread.attr("is_alive")())) return false;
-    return !thread.is(mod_attr("threading").attr("current_thread")());
+    if (thread.is_none() || !truthy(thread.attr("is_alive")())) return py::object();
+    return thread;
 }
 
 py::object read(py::handle self) {
     // A second loop on the camera would compete with the grab thread for
     // its results and end both.
-    if (other_loop_running(self)) {
+    py::object thread = live_grab_thread(self);
+    if (thread && !thread.is(mod_attr("threading").attr("current_thread")())) {
         PyErr_SetString(PyExc_RuntimeError,
                         "the grab thread of this camera is running; read() may only run on it or after it has ended");
         throw py::error_already_set();
@@ -377,8 +377,7 @@ py::object read(py::handle self) {
 py::object run(py::handle self) {
     // One grab thread per camera: a second loop on the same camera would
     // race the first for its results.
-    py::object previous = py::getattr(self, "t1", py::none());
-    if (!previous.is_none() && truthy(previous.attr("is_alive")())) {
+    if (live_grab_thread(self)) {
         PyErr_SetString(PyExc_RuntimeError,
                         "the grab thread of this camera is still running; stop() it and let it end first");
         throw py::error_already_set();
