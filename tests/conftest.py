@@ -23,7 +23,18 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+
+
+def build_dir_of(prefix):
+    """The build folder scripts/setup pairs with a virtual environment:
+    .venv -> build, .venv-3.7 -> build-3.7 (ZUN_BUILD_DIR overrides it)."""
+    venv = Path(prefix)
+    if venv.parent == REPO and venv.name.startswith(".venv-"):
+        return REPO / ("build-" + venv.name[len(".venv-"):])
+    return REPO / "build"
+
+
+BUILD = Path(os.environ.get("ZUN_BUILD_DIR") or build_dir_of(sys.prefix))
 FAKE_SDK = REPO / "tests" / "fake_sdk"
 
 
