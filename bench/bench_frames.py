@@ -34,7 +34,11 @@ import sysconfig
 import tempfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("ZUN_BUILD_DIR", os.path.join(REPO, "build"))
+# The build folder paired with this interpreter's environment, as for the
+# tests: .venv -> build, .venv-3.7 -> build-3.7.
+_venv = os.path.basename(sys.prefix)
+BUILD = os.environ.get("ZUN_BUILD_DIR") or os.path.join(
+    REPO, "build-" + _venv[len(".venv-"):] if _venv.startswith(".venv-") else "build")
 
 COUNTER_C = r"""
 #define _GNU_SOURCE
