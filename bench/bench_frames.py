@@ -10,10 +10,12 @@ Figures, each loop in a process of its own:
                 frames/s)
   CPU           the process's CPU time over wall time at the same size and
                 rate, with the same application thread running; "frames"
-                is that less the application thread's own CPU time
+                is that less the application thread's own CPU time, also
+                given per frame delivered
   busy app      frames/s that reach an application thread busy in pure Python
                 (640 x 480, 300 frames/s asked of the camera), at the
-                interpreter's default switch interval and at 1 ms
+                interpreter's default switch interval and at 1 ms; beside
+                them, what reaches a thread that polls and sleeps
   hand-offs     GIL releases per pass of the loop (each is a hand-off: the
                 thread must win the GIL back), counted by interposing the
                 interpreter's PyEval_SaveThread; needs a C compiler and a
@@ -83,6 +85,7 @@ class SizedCamera(pylon.InstantCamera):
         super().Open()
         self.Width.Value, self.Height.Value = W, H
         self.AcquisitionFrameRate.Value = FPS
+        self.ExposureTimeAbs.Value = 100  # short enough for the rate asked
 
 pylon.InstantCamera = SizedCamera
 sys.setswitchinterval(cfg["switch"])
@@ -154,6 +157,8 @@ else:
             if frame is not seen:
                 seen_frames[0] += 1
                 seen = frame
+            if cfg["idle"]:
+                time.sleep(0.0005)
         cpu["app"] = time.thread_time() - t0
     app = threading.Thread(target=application)
     t0, c0 = time.perf_counter(), os.times()
@@ -195,8 +200,8 @@ def counter_library(root):
     return path if build.returncode == 0 else None
 
 
-def measure(libs, loop, counter=None, **cfg):
-    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter))
+def measure(libs, loop, counter=None, idle=False, **cfg):
+    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle)
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     if counter:
         env["LD_PRELOAD"] = counter
@@ -230,22 +235,24 @@ def main():
         for loop in loops:
             full[loop].append(measure(libs, loop, width=1920, height=1200, fps=50, switch=0.005,
                                       seconds=args.seconds))
-    print(f"  {'loop':22s} {'stalls/s':>9s} {'median ms':>10s} {'frames/s':>9s} {'CPU %':>7s} {'frames CPU %':>13s}")
+    print(f"  {'loop':22s} {'stalls/s':>9s} {'median ms':>10s} {'frames/s':>9s} {'CPU %':>7s} {'frames CPU %':>13s}"
+          f" {'CPU ms/frame':>13s}")
     for loop in loops:
         runs = full[loop]
         mean = {k: statistics.mean(r[k] for r in runs) for k in runs[0]}
         print(f"  {names[loop]:22s} {mean['stalls_per_s']:9.1f} {mean['median_stall_ms']:10.2f} {mean['fps']:9.1f} "
-              f"{mean['cpu']:7.1f} {mean['cpu_frames']:13.1f}")
+              f"{mean['cpu']:7.1f} {mean['cpu_frames']:13.1f} {10 * mean['cpu_frames'] / mean['fps']:13.2f}")
 
-    print(f"\n640 x 480, 300 frames/s asked, application thread busy in pure Python (frames/s it sees):")
-    print(f"  {'loop':22s} {'switch 5 ms':>12s} {'switch 1 ms':>12s}")
+    print("\n640 x 480, 300 frames/s asked: frames/s that reach an application thread busy in pure Python")
+    print("(and, for scale, one that polls every 0.5 ms and sleeps between):")
+    print(f"  {'loop':22s} {'busy, 5 ms':>11s} {'busy, 1 ms':>11s} {'polling':>9s}")
     for loop in ["module", "python"]:
         cells = []
-        for switch in (0.005, 0.001):
-            runs = [measure(libs, loop, width=640, height=480, fps=300, switch=switch, seconds=args.seconds / 2)
-                    for _ in range(args.rounds)]
+        for switch, idle in ((0.005, False), (0.001, False), (0.005, True)):
+            runs = [measure(libs, loop, width=640, height=480, fps=300, switch=switch, idle=idle,
+                            seconds=args.seconds / 2) for _ in range(args.rounds)]
             cells.append(statistics.mean(r["fps"] for r in runs))
-        print(f"  {names[loop]:22s} {cells[0]:12.1f} {cells[1]:12.1f}")
+        print(f"  {names[loop]:22s} {cells[0]:11.1f} {cells[1]:11.1f} {cells[2]:9.1f}")
 
     counter = counter_library(root)
     print("\nGIL hand-offs per pass with a frame (640 x 480, 100 frames/s, nothing else running):")
