@@ -80,28 +80,25 @@ py::object call(py::handle obj, PyObject *method, Args... args) {
 
 // The owner of one frame's pixels: it holds what keeps them alive (the
 // converted image itself, or a buffer the binding filled for this frame) and
-// exports them to NumPy as rows x columns x 3 bytes.  The array made over it
-// keeps it alive; the pixels are released when the last array or view over
-// them is gone, in whichever thread drops it.
+// describes them to NumPy as rows x columns x 3 bytes.  The array made from
+// it has it as its base, so the pixels live exactly as long as the array or
+// any view of it.  (An array made through the buffer protocol would hang on
+// a memory view instead, which the application could release under it.)
 struct FrameBuffer {
     PyObject_HEAD
     PyObject *keeper;
     void *pixels;
     int readonly;
-    Py_ssize_t shape[3];
-    Py_ssize_t strides[3];
+    Py_ssize_t rows, columns;
 };
 
-int frame_buffer_get(PyObject *obj, Py_buffer *view, int flags) {
+// NumPy's array interface: shape, 8-bit samples, and the pixels' address.
+PyObject *frame_buffer_interface(PyObject *obj, void *) {
     auto *self = reinterpret_cast<FrameBuffer *>(obj);
-    Py_ssize_t len = self->shape[0] * self->shape[1] * self->shape[2];
-    if (PyBuffer_FillInfo(view, obj, self->pixels, len, self->readonly, flags) < 0) return -1;
-    if ((flags & PyBUF_ND) == PyBUF_ND) {
-        view->ndim = 3;
-        view->shape = self->shape;
-        if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) view->strides = self->strides;
-    }
-    return 0;
+    PyObject *address = PyLong_FromVoidPtr(self->pixels);
+    if (!address) return nullptr;
+    return Py_BuildValue("{s:(nni),s:s,s:(NO),s:i}", "shape", self->rows, self->columns, 3, "typestr", "|u1", "data",
+                         address, self->readonly ? Py_True : Py_False, "version", 3);
 }
 
 void frame_buffer_dealloc(PyObject *obj) {
@@ -109,7 +106,10 @@ void frame_buffer_dealloc(PyObject *obj) {
     Py_TYPE(obj)->tp_free(obj);
 }
 
-PyBufferProcs frame_buffer_procs = {frame_buffer_get, nullptr};
+PyGetSetDef frame_buffer_getset[] = {
+    {const_cast<char *>("__array_interface__"), frame_buffer_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyTypeObject *frame_buffer_type() {
     static PyTypeObject *type = [] {
@@ -120,7 +120,7 @@ PyTypeObject *frame_buffer_type() {
         t.tp_name = "zun_camera_basler.FrameBuffer";
         t.tp_basicsize = sizeof(FrameBuffer);
         t.tp_dealloc = frame_buffer_dealloc;
-        t.tp_as_buffer = &frame_buffer_procs;
+        t.tp_getset = frame_buffer_getset;
         t.tp_flags = Py_TPFLAGS_DEFAULT;
         if (PyType_Ready(&t) < 0) throw py::error_already_set();
         return &t;
@@ -190,12 +190,8 @@ py::object pixels_of(py::handle image, py::handle asarray) {
     owner->keeper = keeper.release().ptr();
     owner->pixels = pixels;
     owner->readonly = readonly;
-    owner->shape[0] = rows;
-    owner->shape[1] = columns;
-    owner->shape[2] = 3;
-    owner->strides[0] = columns * 3;
-    owner->strides[1] = 3;
-    owner->strides[2] = 1;
+    owner->rows = rows;
+    owner->columns = columns;
     py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(owner));
     return asarray(holder);
 }
