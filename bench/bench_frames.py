@@ -146,7 +146,7 @@ else:
     cpu = {}
     def application():  # a tight loop that notes how long it was kept from running
         t0 = time.thread_time()
-        last = prev = time.perf_counter()
+        prev = time.perf_counter()
         seen = cam.frame
         while not done.is_set():
             now = time.perf_counter()

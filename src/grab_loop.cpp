@@ -9,7 +9,6 @@
 // as long as the array or any view of it lives.  No copy is made, so the
 // application is not held up for one while a frame is handed over.
 #include <cstdint>
-#include <cstring>
 
 #include "camera.hpp"
 
@@ -196,6 +195,13 @@ py::object pixels_of(py::handle image, py::handle asarray) {
     return asarray(holder);
 }
 
+// The frame of a converted image: its pixels without a copy where the image
+// offers them, else the image's own array.
+py::object frame_of(py::handle image, py::handle asarray) {
+    py::object pixels = pixels_of(image, asarray);
+    return pixels ? pixels : call(image, names().GetArray);
+}
+
 // Exact sum of `n` bytes.  Blocks of 2^16 bytes cannot overflow 32 bits,
 // which keeps the inner loop in narrow lanes that vectorise well.
 std::uint64_t byte_sum(const std::uint8_t *p, std::size_t n) {
@@ -283,10 +289,7 @@ void grab(py::handle self) {
         grab_result = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
         if (!truthy(call(grab_result, n.GrabSucceeded))) continue;
 
-        py::object image = call(get(self, n.converter), n.Convert, grab_result);
-        py::object frame = pixels_of(image, asarray);
-        if (!frame) frame = call(image, n.GetArray);
-        image = py::object();
+        py::object frame = frame_of(call(get(self, n.converter), n.Convert, grab_result), asarray);
         // Frame first, flag last: a reader that sees the flag sees a frame.
         // Once a stop has been asked for, the flag is not raised again: the
         // request and the flag are read and written here without letting go
