@@ -55,6 +55,40 @@ inline bool equals(const py::handle &a, const py::handle &b) {
     return r != 0;
 }
 
+// A name interned once and kept for the life of the process.
+inline PyObject *intern(const char *s) {
+    PyObject *name = PyUnicode_InternFromString(s);
+    if (!name) throw py::error_already_set();
+    return name;
+}
+
+// obj.name, and obj.name = value, by interned name.
+inline py::object get(py::handle obj, PyObject *name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+inline void set(py::handle obj, PyObject *name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+// obj.method(*args).  From Python 3.9 on, through the vectorcall protocol,
+// which spares the variadic packing of the older call.
+template <class... Args>
+py::object call(py::handle obj, PyObject *method, Args... args) {
+#if PY_VERSION_HEX >= 0x03090000
+    // A spare first slot lets the callee prepend a bound self without copying.
+    PyObject *stack[] = {nullptr, obj.ptr(), args.ptr()...};
+    PyObject *r = PyObject_VectorcallMethod(method, stack + 1,
+                                            (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    PyObject *r = PyObject_CallMethodObjArgs(obj.ptr(), method, args.ptr()..., nullptr);
+#endif
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // sys.exit() through the module's `sys`: raises SystemExit without a code.
 [[noreturn]] void exit_request();
 

@@ -216,10 +216,22 @@ class Recorder:  # a converter that remembers the image it converted last
 """
 
 
+SDK_BUFFER = """
+import ctypes, glob
+def sdk_buffer(image):  # the address of the image's pixels, asked of the SDK's own library
+    (path,) = glob.glob(os.path.join(os.path.dirname(z.pylon.__file__), "libpylonutility.so.*"))
+    get = ctypes.CDLL(path, mode=os.RTLD_NOLOAD | os.RTLD_NOW)._ZN5Pylon11CPylonImage9GetBufferEv
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.c_void_p]
+    return get(int(image.this))
+"""
+FRAME_PIXELS = "Frame pixels: "
+
+
 def test_frames_are_the_converted_images_own_pixels_and_outlive_everything(app):
     result = app.run(WAIT_FOR_FRAMES + RECORDER + """
-import gc, json, numpy as np
+import gc, json, os, numpy as np
 import zun_camera_basler as z
+""" + SDK_BUFFER + """
 cam = z.zun_camera("0815-0000", fps=100)
 recorder = cam.converter = Recorder(cam.converter)
 wait_active(cam)
@@ -232,9 +244,8 @@ frame, image = cam.frame, recorder.last  # the last frame published and the imag
 expected = image.GetArray()
 report = {"shape": frame.shape, "dtype": str(frame.dtype), "c": frame.flags.c_contiguous,
           "writeable": frame.flags.writeable, "same_bytes": frame.tobytes() == expected.tobytes(),
-          "expected_shape": expected.shape, "new_array": early is not frame}
-if hasattr(image, "GetMemoryView"):  # the binding exposes the image's own buffer: no copy was made
-    report["no_copy"] = frame.ctypes.data == np.frombuffer(image.GetMemoryView(), np.uint8).ctypes.data
+          "expected_shape": expected.shape, "new_array": early is not frame,
+          "no_copy": frame.ctypes.data == sdk_buffer(image)}
 del cam, recorder, image, frame, expected
 gc.collect()
 churn = [np.full(early.shape, 255, np.uint8) for _ in range(20)]  # reuse of freed memory would show
@@ -244,7 +255,41 @@ print(json.dumps(report))
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["shape"] == report["expected_shape"] == [1040, 1024, 3] and report["dtype"] == "uint8"
     assert report["c"] and report["writeable"] and report["same_bytes"] and report["new_array"]
-    assert report.get("no_copy", True) and report["early_intact"]
+    assert report["no_copy"] and report["early_intact"]
+    assert [m for _, m in result.log_messages() if m.startswith(FRAME_PIXELS)] == [
+        FRAME_PIXELS + "native, the SDK image's own buffer (checked against the binding's copy)."]
+
+
+@pytest.mark.parametrize("case", ["switched off", "RGB converter"])
+def test_frames_come_through_the_binding_when_the_native_route_is_not_taken(app, case):
+    result = app.run(WAIT_FOR_FRAMES + RECORDER + f"""
+import json, os
+import zun_camera_basler as z
+""" + SDK_BUFFER + f"""
+cam = z.zun_camera("0815-0000", fps=100)
+converter = cam.converter
+if {case!r} == "RGB converter":
+    converter = z.pylon.ImageFormatConverter()
+    converter.OutputPixelFormat = z.pylon.PixelType_RGB8packed
+recorder = cam.converter = Recorder(converter)
+mark = recorder.count
+while recorder.count < mark + 20:
+    time.sleep(0.02)
+cam.stop(); cam.t1.join(10)
+image, frame = recorder.last, cam.frame
+print(json.dumps({{"flag_seen": cam.isInitializing is False, "shape": frame.shape,
+                  "same_bytes": frame.tobytes() == image.GetArray().tobytes(),
+                  "no_copy": frame.ctypes.data == sdk_buffer(image),
+                  "memory_view": hasattr(image, "GetMemoryView")}}))
+""", sdk="real", env={"ZUN_NATIVE_FRAMES": "0"} if case == "switched off" else None).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["flag_seen"] and report["shape"] == [1040, 1024, 3] and report["same_bytes"]
+    # Through the binding the pixels are copied unless it lends its memory view.
+    assert report["no_copy"] == report["memory_view"]
+    route = "the binding's memory view of the image" if report["memory_view"] else "a copy made by the binding"
+    why = "it is switched off (ZUN_NATIVE_FRAMES=0)" if case == "switched off" else "its pixel type 0x"
+    lines = [m for _, m in result.log_messages() if m.startswith(FRAME_PIXELS)]
+    assert lines[-1].startswith(f"{FRAME_PIXELS}{route}, as the native route is not taken: {why}"), lines
 
 
 def test_frames_stay_whole_while_the_converter_is_replaced_and_the_flag_stays_down_after_stop(app):

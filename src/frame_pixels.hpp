@@ -1,0 +1,19 @@
+// Where a frame's pixels come from, and what keeps them alive.
+#pragma once
+
+#include "common.hpp"
+
+namespace zun {
+
+// The frame of a converted image: a new rows x columns x 3 array of 8-bit
+// samples that nothing else writes.  Taken, in this order of preference,
+// from the SDK image's own buffer read through the SDK's C++ library (no
+// copy, no call into the binding), from the binding's memory view of that
+// buffer (no copy), from a copy the binding makes of it, or from the image's
+// own array.
+py::object frame_of(py::handle image);
+
+// Set to "0" in the environment, the first of those routes is not taken.
+inline constexpr const char *native_route_switch = "ZUN_NATIVE_FRAMES";
+
+}  // namespace zun
