@@ -59,13 +59,15 @@ def test_healthy_board_passes_every_check(board, sdk):
     result = board.run(RUN_CHECK, sdk=sdk, env=board.env, args=[SERIAL])
     assert result.returncode == 0, result.stdout + result.stderr
     assert not re.search(r"^(WARN|FAIL)", result.stdout, re.M), result.stdout
-    checks = {"python", "module", "pypylon", "numpy", "cv2", "cameras", "camera", "usb device",
+    checks = {"python", "module", "frames", "pypylon", "numpy", "cv2", "cameras", "camera", "usb device",
               "usbfs memory", "gpio", "gpio 264", "usb-devices", "usbcam_reset", "log folder"}
     if sdk == "fake":
         checks |= {"usb speed", "device node"}
         assert f"device node    {board.path}/dev/002/013 read-write" in result.stdout
+        assert "SKIP  frames         the SDK emulates no camera to grab from" in result.stdout
     else:
         assert result.stdout.count("(emulated)") == 2  # PYLON_CAMEMU=2, set before pypylon loaded
+        assert "OK    frames         native route:" in result.stdout
     assert names_of_checks(result) == checks, result.stdout
 
 
@@ -101,3 +103,11 @@ def test_each_fault_fails_with_its_fix(board, fault, check, found, fix):
     line, fix_line = failed[0]
     assert line.startswith(check + "  ") and found in line, line
     assert fix in fix_line
+
+
+def test_frames_off_the_native_route_are_a_warning_with_the_reason(board):
+    result = board.run(RUN_CHECK, sdk="real", env=dict(board.env, ZUN_NATIVE_FRAMES="0"))
+    assert result.returncode == 0, result.stdout + result.stderr
+    warned = re.findall(r"^WARN +frames +(.*)\n +fix: (.*)", result.stdout, re.M)
+    assert len(warned) == 1 and "switched off (ZUN_NATIVE_FRAMES=0)" in warned[0][0], result.stdout
+    assert warned[0][1] == "unset ZUN_NATIVE_FRAMES"
