@@ -15,7 +15,8 @@ Figures, each loop in a process of its own:
   busy app      frames/s that reach an application thread busy in pure Python
                 (640 x 480, 300 frames/s asked of the camera), at the
                 interpreter's default switch interval and at 1 ms; beside
-                them, what reaches a thread that polls and sleeps
+                them, what reaches a thread that polls and sleeps (the floor
+                loop hands over images, not arrays: the most any loop can give)
   hand-offs     GIL releases per pass of the loop (each is a hand-off: the
                 thread must win the GIL back), counted by interposing the
                 interpreter's PyEval_SaveThread; needs a C compiler and a
@@ -246,7 +247,7 @@ def main():
     print("\n640 x 480, 300 frames/s asked: frames/s that reach an application thread busy in pure Python")
     print("(and, for scale, one that polls every 0.5 ms and sleeps between):")
     print(f"  {'loop':22s} {'busy, 5 ms':>11s} {'busy, 1 ms':>11s} {'polling':>9s}")
-    for loop in ["module", "python"]:
+    for loop in loops:
         cells = []
         for switch, idle in ((0.005, False), (0.001, False), (0.005, True)):
             runs = [measure(libs, loop, width=640, height=480, fps=300, switch=switch, idle=idle,
