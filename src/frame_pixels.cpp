@@ -249,6 +249,8 @@ std::string resolve(py::handle image, py::handle handle) {
     LibrarySearch search{realpath_of(path.substr(0, path.rfind('/'))), ""};
     if (search.folder.empty() || !dl_iterate_phdr(find_utility_library, &search))
         return "the binding has not loaded libpylonutility from " + (search.folder.empty() ? path : search.folder);
+    // The loaded copy itself (RTLD_NOLOAD loads nothing); the handle is kept,
+    // as the binding keeps the library loaded for the life of the process.
     void *library = dlopen(search.found.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!library) return search.found + " cannot be opened where it is loaded";
 
