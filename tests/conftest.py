@@ -14,6 +14,7 @@ camera emulation switched on before it loads.
 import dataclasses
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -50,6 +51,15 @@ def built_tool(name):
     if not path.exists():
         pytest.exit(f"{path} is not built: run scripts/setup", returncode=2)
     return path
+
+
+def install_tree(prefix):
+    """`cmake --install` of the build under test into prefix, with the cmake
+    that configured that build (each environment has its own)."""
+    cache = (BUILD / "CMakeCache.txt").read_text()
+    cmake = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", cache, re.M).group(1)
+    return subprocess.run([cmake, "--install", str(BUILD), "--prefix", str(prefix)],
+                          capture_output=True, text=True, timeout=120)
 
 
 @dataclasses.dataclass

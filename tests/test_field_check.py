@@ -3,12 +3,11 @@ devfs trees: healthy, it passes; each fault gives its FAIL line and its fix."""
 import os
 import re
 import shutil
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+from conftest import REPO, built_tool
+
 CHECK = REPO / "tools" / "zun_camera_check" / "zun_camera_check"
 SERIAL = "40012345"
 RUN_CHECK = """
@@ -41,7 +40,7 @@ def board(app):
     write(sysfs / "bus/usb/devices/2-1:1.0/bInterfaceClass", "ef\n")
     write(devfs / "002/013", "")
     shutil.copy2(CHECK, app.libs)
-    shutil.copy2(BUILD / "tools/usbcam_reset/usbcam_reset", app.libs)
+    shutil.copy2(built_tool("usbcam_reset"), app.libs)
     app.add_program("bin/usb-devices", "#!/bin/sh\n")
     app.env = {"ZUN_CHECK_SYSFS": str(sysfs), "USBCAM_RESET_DEVFS": str(devfs),
                "ROOT_PATH": str(app.path), "PATH": str(app.bin)}

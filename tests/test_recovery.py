@@ -14,12 +14,10 @@ import shutil
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+from conftest import BUILD, install_tree
 
 USB_FAILURE = "Error in ZUN_Camera. Cant reset USB, Please check if Camera is attached. Error:"
 GPIO_FAILURE = "Error in ZUN_Camera. Cant start camera, Please check if Main application is running. Error:"
@@ -304,10 +302,8 @@ def test_cpp_listing_parser():
 
 
 def test_install_lays_out_application_tree(app, tmp_path):
-    cmake = REPO / ".venv" / "bin" / "cmake"
     prefix = tmp_path / "site"
-    done = subprocess.run([str(cmake if cmake.exists() else "cmake"), "--install", str(BUILD), "--prefix", str(prefix)],
-                          capture_output=True, text=True, timeout=120)
+    done = install_tree(prefix)
     assert done.returncode == 0, done.stdout + done.stderr
     names = {path.name for path in (prefix / "libs").iterdir()}
     assert {"usbcam_reset", "zun_logger.py", "zun_camera_basler.pyi"} <= names
