@@ -53,12 +53,16 @@ def built_tool(name):
     return path
 
 
+def cmake_cache(name):
+    """A value from the CMake cache of the build under test."""
+    found = re.search(rf"^{name}:\w+=(.*)$", (BUILD / "CMakeCache.txt").read_text(), re.M)
+    return found.group(1) if found else None
+
+
 def install_tree(prefix):
     """`cmake --install` of the build under test into prefix, with the cmake
     that configured that build (each environment has its own)."""
-    cache = (BUILD / "CMakeCache.txt").read_text()
-    cmake = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", cache, re.M).group(1)
-    return subprocess.run([cmake, "--install", str(BUILD), "--prefix", str(prefix)],
+    return subprocess.run([cmake_cache("CMAKE_COMMAND"), "--install", str(BUILD), "--prefix", str(prefix)],
                           capture_output=True, text=True, timeout=120)
 
 

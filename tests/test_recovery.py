@@ -17,7 +17,9 @@ import textwrap
 
 import pytest
 
-from conftest import BUILD, install_tree
+from conftest import BUILD, REPO, cmake_cache, install_tree
+
+CHECK = REPO / "tools" / "zun_camera_check" / "zun_camera_check"
 
 USB_FAILURE = "Error in ZUN_Camera. Cant reset USB, Please check if Camera is attached. Error:"
 GPIO_FAILURE = "Error in ZUN_Camera. Cant start camera, Please check if Main application is running. Error:"
@@ -310,6 +312,9 @@ def test_install_lays_out_application_tree(app, tmp_path):
     assert any(name.startswith("zun_camera_basler") and name.endswith(".so") for name in names), names
     tool = prefix / "libs" / "usbcam_reset"
     assert subprocess.run([str(tool), "--help"], capture_output=True, timeout=30).returncode == 0
+    # The field check starts with the interpreter the module was built for.
+    check = (prefix / "libs" / "zun_camera_check").read_text().splitlines()
+    assert check[0] == "#!" + cmake_cache("Python_EXECUTABLE") and check[1:] == CHECK.read_text().splitlines()[1:]
     # The deployed tool accepts the module's command line: it looks for the
     # camera's ids in an empty device tree, finds nothing and says so.
     (tmp_path / "no-devices").mkdir()
