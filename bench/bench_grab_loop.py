@@ -26,10 +26,15 @@ import time
 import types
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The build folder paired with this interpreter's environment, as for the
+# tests: .venv -> build, .venv-3.7 -> build-3.7.
+_venv = os.path.basename(sys.prefix)
+BUILD = os.environ.get("ZUN_BUILD_DIR") or os.path.join(
+    REPO, "build-" + _venv[len(".venv-"):] if _venv.startswith(".venv-") else "build")
 ROOT = tempfile.mkdtemp(prefix="zun_bench_")
 LIBS = os.path.join(ROOT, "libs")
 os.makedirs(LIBS)
-for path in glob.glob(os.path.join(REPO, "build", "zun_camera_basler*.so")) + [os.path.join(REPO, "libs", "zun_logger.py")]:
+for path in glob.glob(os.path.join(BUILD, "zun_camera_basler*.so")) + [os.path.join(REPO, "libs", "zun_logger.py")]:
     os.symlink(path, os.path.join(LIBS, os.path.basename(path)))
 sys.path[:0] = [LIBS, ROOT]
 os.chdir(ROOT)

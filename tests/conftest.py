@@ -14,6 +14,7 @@ camera emulation switched on before it loads.
 import dataclasses
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -50,6 +51,19 @@ def built_tool(name):
     if not path.exists():
         pytest.exit(f"{path} is not built: run scripts/setup", returncode=2)
     return path
+
+
+def cmake_cache(name):
+    """A value from the CMake cache of the build under test."""
+    found = re.search(rf"^{name}:\w+=(.*)$", (BUILD / "CMakeCache.txt").read_text(), re.M)
+    return found.group(1) if found else None
+
+
+def install_tree(prefix):
+    """`cmake --install` of the build under test into prefix, with the cmake
+    that configured that build (each environment has its own)."""
+    return subprocess.run([cmake_cache("CMAKE_COMMAND"), "--install", str(BUILD), "--prefix", str(prefix)],
+                          capture_output=True, text=True, timeout=120)
 
 
 @dataclasses.dataclass

@@ -1,14 +1,16 @@
 """The field check, run from an application root against made-up sysfs and
-devfs trees: healthy, it passes; each fault gives its FAIL line and its fix."""
+devfs trees: healthy, it passes; each fault gives its FAIL line and its fix; a
+missing recovery interface is a warning that names the recovery it disables."""
 import os
 import re
 import shutil
-from pathlib import Path
+import subprocess
+import sys
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+from conftest import BUILD, REPO, built_tool, cmake_cache
+
 CHECK = REPO / "tools" / "zun_camera_check" / "zun_camera_check"
 SERIAL = "40012345"
 RUN_CHECK = """
@@ -41,7 +43,7 @@ def board(app):
     write(sysfs / "bus/usb/devices/2-1:1.0/bInterfaceClass", "ef\n")
     write(devfs / "002/013", "")
     shutil.copy2(CHECK, app.libs)
-    shutil.copy2(BUILD / "tools/usbcam_reset/usbcam_reset", app.libs)
+    shutil.copy2(built_tool("usbcam_reset"), app.libs)
     app.add_program("bin/usb-devices", "#!/bin/sh\n")
     app.env = {"ZUN_CHECK_SYSFS": str(sysfs), "USBCAM_RESET_DEVFS": str(devfs),
                "ROOT_PATH": str(app.path), "PATH": str(app.bin)}
@@ -83,16 +85,13 @@ def remove(relpath):
     (remove("dev/002/013"), "device node", "002/013 missing", "replug"),
     (lambda r: write(r / "sys/module/usbcore/parameters/usbfs_memory_mb", "8\n"),
      "usbfs memory", "8 MB, less than the 14 MB", "usbcore.usbfs_memory_mb=1000"),
-    (lambda r: shutil.rmtree(r / "sys/class/gpio"), "gpio", "gpio missing", "CONFIG_GPIO_SYSFS"),
     (remove("sys/class/gpio/export"), "gpio", "export missing", "run as root"),
-    (remove("bin/usb-devices"), "usb-devices", "not on PATH", "apt-get install usbutils"),
     (lambda r: os.chmod(r / "libs/usbcam_reset", 0o644), "usbcam_reset", "not executable", "chmod +x"),
     (lambda r: write(r / "logs", ""), "log folder", "is not a folder", "mv "),
     (lambda r: [os.unlink(p) for p in (r / "libs").glob("zun_camera_basler*.so")],
      "module", "not found", "scripts/deploy"),
     ("no camera", "cameras", "none seen by the SDK", "connect the camera"),
-], ids=["usb2", "serial", "node", "usbfs", "no-gpio", "export", "usb-devices", "reset-tool", "logs",
-        "module", "no-camera"])
+], ids=["usb2", "serial", "node", "usbfs", "export", "reset-tool", "logs", "module", "no-camera"])
 def test_each_fault_fails_with_its_fix(board, fault, check, found, fix):
     if callable(fault):
         fault(board.path)
@@ -111,3 +110,36 @@ def test_frames_off_the_native_route_are_a_warning_with_the_reason(board):
     warned = re.findall(r"^WARN +frames +(.*)\n +fix: (.*)", result.stdout, re.M)
     assert len(warned) == 1 and "switched off (ZUN_NATIVE_FRAMES=0)" in warned[0][0], result.stdout
     assert warned[0][1] == "unset ZUN_NATIVE_FRAMES"
+
+
+@pytest.mark.parametrize("fault, check, found, fix", [
+    (lambda r: shutil.rmtree(r / "sys/class/gpio"), "gpio", "gpio missing: gpioreset=True does nothing",
+     "CONFIG_GPIO_SYSFS"),
+    (remove("bin/usb-devices"), "usb-devices", "not on PATH: usbreset=True finds no camera", "apt-get install usbutils"),
+], ids=["no-gpio", "usb-devices"])
+def test_a_missing_recovery_interface_warns_and_passes(board, fault, check, found, fix):
+    fault(board.path)
+    result = board.run(RUN_CHECK, env=board.env, args=[SERIAL])
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert not re.search(r"^FAIL", result.stdout, re.M), result.stdout
+    warned = re.findall(r"^WARN +(.*)\n +fix: (.*)", result.stdout, re.M)
+    assert len(warned) == 1, result.stdout
+    line, fix_line = warned[0]
+    assert line.startswith(check + "  ") and found in line, line
+    assert fix in fix_line
+
+
+def test_development_tree_check_runs_with_the_interpreter_of_its_build(tmp_path):
+    """Started by another interpreter (the one this environment was made from,
+    without its packages), the source tree's check runs again with the one
+    the build was configured with."""
+    if sys.prefix == sys.base_prefix:
+        pytest.skip("the tests do not run in a virtual environment")
+    built_for = cmake_cache("Python_EXECUTABLE")
+    base = os.path.join(sys.base_prefix, "bin", "python3")
+    env = dict(os.environ, ZUN_BUILD_DIR=str(BUILD), ROOT_PATH=str(tmp_path), PYLON_CAMEMU="1")
+    env.pop("PYTHONPATH", None)
+    done = subprocess.run([base, str(CHECK)], env=env, capture_output=True, text=True, timeout=120)
+    lines = {line[6:20].strip(): line for line in done.stdout.splitlines() if re.match(r"(OK|WARN|FAIL|SKIP) ", line)}
+    assert lines["python"].startswith("OK") and lines["python"].endswith(", " + built_for), done.stdout + done.stderr
+    assert lines["module"].startswith("OK") and lines["pypylon"].startswith("OK"), done.stdout

@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from conftest import REPO, BUILD
+from conftest import REPO, install_tree
 
 WAIT_FOR_FRAMES = """
 import time
@@ -144,8 +144,8 @@ def deployed(tmp_path_factory):
     """An application tree laid out by the build's install step; the folder
     name has a blank in it, as real install paths sometimes do."""
     root = tmp_path_factory.mktemp("deploy") / "my app"
-    cmake = REPO / ".venv" / "bin" / "cmake"
-    subprocess.run([str(cmake), "--install", str(BUILD), "--prefix", str(root)], check=True, capture_output=True)
+    done = install_tree(root)
+    assert done.returncode == 0, done.stdout + done.stderr
     return root
 
 

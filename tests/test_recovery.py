@@ -14,12 +14,12 @@ import shutil
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-BUILD = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build"))
+from conftest import BUILD, REPO, cmake_cache, install_tree
+
+CHECK = REPO / "tools" / "zun_camera_check" / "zun_camera_check"
 
 USB_FAILURE = "Error in ZUN_Camera. Cant reset USB, Please check if Camera is attached. Error:"
 GPIO_FAILURE = "Error in ZUN_Camera. Cant start camera, Please check if Main application is running. Error:"
@@ -304,16 +304,17 @@ def test_cpp_listing_parser():
 
 
 def test_install_lays_out_application_tree(app, tmp_path):
-    cmake = REPO / ".venv" / "bin" / "cmake"
     prefix = tmp_path / "site"
-    done = subprocess.run([str(cmake if cmake.exists() else "cmake"), "--install", str(BUILD), "--prefix", str(prefix)],
-                          capture_output=True, text=True, timeout=120)
+    done = install_tree(prefix)
     assert done.returncode == 0, done.stdout + done.stderr
     names = {path.name for path in (prefix / "libs").iterdir()}
     assert {"usbcam_reset", "zun_logger.py", "zun_camera_basler.pyi"} <= names
     assert any(name.startswith("zun_camera_basler") and name.endswith(".so") for name in names), names
     tool = prefix / "libs" / "usbcam_reset"
     assert subprocess.run([str(tool), "--help"], capture_output=True, timeout=30).returncode == 0
+    # The field check starts with the interpreter the module was built for.
+    check = (prefix / "libs" / "zun_camera_check").read_text().splitlines()
+    assert check[0] == "#!" + cmake_cache("Python_EXECUTABLE") and check[1:] == CHECK.read_text().splitlines()[1:]
     # The deployed tool accepts the module's command line: it looks for the
     # camera's ids in an empty device tree, finds nothing and says so.
     (tmp_path / "no-devices").mkdir()

@@ -8,12 +8,12 @@ import errno
 import os
 import re
 import subprocess
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-TOOL = Path(os.environ.get("ZUN_BUILD_DIR", REPO / "build")) / "tools/usbcam_reset/usbcam_reset"
+from conftest import BUILD
+
+TOOL = BUILD / "tools/usbcam_reset/usbcam_reset"
 
 ENOENT = os.strerror(errno.ENOENT)  # "No such file or directory"
 ENOTTY = os.strerror(errno.ENOTTY)  # "Inappropriate ioctl for device"
