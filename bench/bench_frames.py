@@ -17,9 +17,14 @@ Figures, each loop in a process of its own:
                 interpreter's default switch interval and at 1 ms; beside
                 them, what reaches a thread that polls and sleeps (the floor
                 loop hands over images, not arrays: the most any loop can give)
-  hand-offs     GIL releases per pass of the loop (each is a hand-off: the
-                thread must win the GIL back), counted by interposing the
-                interpreter's PyEval_SaveThread; needs a C compiler and a
+  GIL           per pass of the grab thread: GIL releases (each is a
+                hand-off: the thread must win the GIL back), the thread's CPU
+                time while it held the GIL, and its holds of more than 0.5 ms
+                (each stalls every other Python thread that wants the GIL);
+                counted by interposing the interpreter's PyEval_SaveThread and
+                PyEval_RestoreThread.  CPU time, unlike the stalls, does not
+                count time the machine gives to other processes or, on a
+                virtual machine, to other guests.  Needs a C compiler and a
                 shared libpython, else reported as not counted
 
 Run from the repository: .venv/bin/python bench/bench_frames.py [--seconds S]
@@ -47,26 +52,53 @@ COUNTER_C = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
-/* Releases of the GIL, counted per thread (up to 64 threads). */
-static struct { unsigned long thread, count; } slots[64];
-void *PyEval_SaveThread(void) {
-    static void *(*real)(void);
-    if (!real) real = (void *(*)(void))dlsym(RTLD_NEXT, "PyEval_SaveThread");
-    unsigned long self = (unsigned long)pthread_self();
+#include <time.h>
+/* Per thread (up to 64 threads): releases of the GIL, and the thread's own
+   CPU time while it held the GIL between taking it back and letting it go
+   again (CPU time, so that time the machine took away from the process does
+   not count): in all, and the holds of more than 0.5 ms. */
+static struct { unsigned long thread, releases, long_holds; double held, since; } slots[64];
+static double cpu_now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec + 1e-9 * t.tv_nsec;
+}
+static int slot_of(unsigned long self) {
     for (int i = 0; i < 64; ++i) {
         unsigned long owner = __atomic_load_n(&slots[i].thread, __ATOMIC_ACQUIRE), none = 0;
         if (owner == self || (owner == 0 && __atomic_compare_exchange_n(&slots[i].thread, &none, self, 0,
-                                                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))) {
-            __atomic_add_fetch(&slots[i].count, 1, __ATOMIC_RELAXED);
-            break;
+                                                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)))
+            return i;
+    }
+    return -1;
+}
+void *PyEval_SaveThread(void) {
+    static void *(*real)(void);
+    if (!real) real = (void *(*)(void))dlsym(RTLD_NEXT, "PyEval_SaveThread");
+    int i = slot_of((unsigned long)pthread_self());
+    if (i >= 0) {
+        slots[i].releases++;
+        if (slots[i].since > 0) {
+            double held = cpu_now() - slots[i].since;
+            slots[i].held += held;
+            slots[i].long_holds += held > 0.0005;
+            slots[i].since = 0;
         }
     }
     return real();
 }
-unsigned long gil_releases(unsigned long thread) {
+void PyEval_RestoreThread(void *state) {
+    static void (*real)(void *);
+    if (!real) real = (void (*)(void *))dlsym(RTLD_NEXT, "PyEval_RestoreThread");
+    real(state);
+    int i = slot_of((unsigned long)pthread_self());
+    if (i >= 0) slots[i].since = cpu_now();
+}
+/* what: 0 releases, 1 holds over 0.5 ms, 2 CPU seconds held */
+double gil_figure(unsigned long thread, int what) {
     for (int i = 0; i < 64; ++i)
         if (__atomic_load_n(&slots[i].thread, __ATOMIC_ACQUIRE) == thread)
-            return __atomic_load_n(&slots[i].count, __ATOMIC_RELAXED);
+            return what == 0 ? slots[i].releases : what == 1 ? slots[i].long_holds : slots[i].held;
     return 0;
 }
 """
@@ -116,8 +148,9 @@ class Loop:  # the same loop in plain Python; with take_array False only grab an
 
 counter = None
 if cfg["count"]:
-    counter = ctypes.PyDLL(None).gil_releases
-    counter.restype, counter.argtypes = ctypes.c_ulong, [ctypes.c_ulong]
+    figure = ctypes.PyDLL(None).gil_figure
+    figure.restype, figure.argtypes = ctypes.c_double, [ctypes.c_ulong, ctypes.c_int]
+    counter = lambda thread: [figure(thread, what) for what in range(3)]
 
 out = sys.stdout
 sys.stdout = io.StringIO()  # the module's diagnostic lines
@@ -132,7 +165,7 @@ while cam.frame is None:
     time.sleep(0.01)
 
 figures = {}
-if counter:  # the grab thread's own releases over 200 passes that publish a frame
+if counter:  # the grab thread's own figures over 200 passes that publish a frame
     thread = cam.t1.ident
     seen, passes, start = cam.frame, 0, counter(thread)
     while passes < 200:
@@ -140,7 +173,9 @@ if counter:  # the grab thread's own releases over 200 passes that publish a fra
         frame = cam.frame
         if frame is not seen:
             passes, seen = passes + 1, frame
-    figures["handoffs"] = (counter(thread) - start) / passes
+    end = counter(thread)
+    figures["handoffs"], figures["long_holds"], figures["held_ms"] = (
+        (e - s) / passes * scale for e, s, scale in zip(end, start, (1, 1, 1e3)))
     cam.stop(); cam.t1.join()
 else:
     stalls, seen_frames, done = [], [0], threading.Event()
@@ -256,13 +291,15 @@ def main():
         print(f"  {names[loop]:22s} {cells[0]:11.1f} {cells[1]:11.1f} {cells[2]:9.1f}")
 
     counter = counter_library(root)
-    print("\nGIL hand-offs per pass with a frame (640 x 480, 100 frames/s, nothing else running):")
+    print("\nThe grab thread and the GIL, per pass with a frame (1920 x 1200, 50 frames/s, nothing else running):")
+    print("hand-offs, the thread's CPU time while holding the GIL, and holds of more than 0.5 ms of it")
     if not counter:
         print("  not counted: needs a C compiler and an interpreter with a shared libpython")
     else:
-        for loop in ["module", "python", "floor"]:
-            r = measure(libs, loop, counter, width=640, height=480, fps=100, switch=0.005, seconds=0)
-            print(f"  {names[loop]:22s} {r['handoffs']:6.2f}")
+        print(f"  {'loop':22s} {'hand-offs':>9s} {'held ms':>8s} {'holds > 0.5 ms':>15s}")
+        for loop in loops:
+            r = measure(libs, loop, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            print(f"  {names[loop]:22s} {r['handoffs']:9.2f} {r['held_ms']:8.3f} {r['long_holds']:15.2f}")
     shutil.rmtree(root, ignore_errors=True)
 
 
