@@ -145,7 +145,8 @@ def deployed(tmp_path_factory):
     name has a blank in it, as real install paths sometimes do."""
     root = tmp_path_factory.mktemp("deploy") / "my app"
     cmake = REPO / ".venv" / "bin" / "cmake"
-    subprocess.run([str(cmake), "--install", str(BUILD), "--prefix", str(root)], check=True, capture_output=True)
+    subprocess.run([str(cmake if cmake.exists() else "cmake"), "--install", str(BUILD), "--prefix", str(root)],
+                   check=True, capture_output=True)
     return root
 
 
