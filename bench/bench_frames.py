@@ -18,8 +18,9 @@ Figures, each loop in a process of its own:
                 them, what reaches a thread that polls and sleeps
   hand-offs     GIL releases per pass of the loop (each is a hand-off: the
                 thread must win the GIL back), counted by interposing the
-                interpreter's PyEval_SaveThread; needs a C compiler and a
-                shared libpython, else reported as not counted
+                interpreter's PyEval_SaveThread; needs a C compiler (cc, or
+                the command line in $CC) and a shared libpython, else
+                reported as not counted
 
 Run from the repository: .venv/bin/python bench/bench_frames.py [--seconds S]
 (ZUN_BUILD_DIR selects the build folder, as for the tests).
@@ -28,6 +29,7 @@ import argparse
 import glob
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -187,15 +189,17 @@ def app_root():
 
 
 def counter_library(root):
-    """The interposing counter, or None where it cannot work here."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+    """The interposing counter, or None where it cannot work here.  $CC (a
+    command line, e.g. a cross compiler with its --sysroot) builds it when
+    set: under emulation the counter must be built for the emulated processor."""
+    cc = shlex.split(os.environ.get("CC", "")) or [shutil.which("cc") or shutil.which("gcc")]
+    if not cc[0] or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
         return None
     path = os.path.join(root, "gilcount.so")
     source = os.path.join(root, "gilcount.c")
     with open(source, "w") as f:
         f.write(COUNTER_C)
-    build = subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", path, source, "-ldl", "-lpthread"],
+    build = subprocess.run([*cc, "-O2", "-shared", "-fPIC", "-o", path, source, "-ldl", "-lpthread"],
                            capture_output=True)
     return path if build.returncode == 0 else None
 
