@@ -115,14 +115,17 @@ _board_cpython_build() {
 }
 
 board_python() {
-  local dir=$1 tarball build_python key home lock missing
+  local dir=$1 tarball build_python key home
   bullseye_toolchain arm64
   bullseye_sysroot arm64 "$dir" "${BOARD_SYSROOT_PACKAGES[@]}"
   BOARD_SYSROOT=$BULLSEYE_SYSROOT
-  tarball=${BOARD_CPYTHON_TARBALL:-$BULLSEYE_TOP/../shared/board/cpython-$BOARD_CPYTHON_VERSION.tar.xz}
+  tarball=$(realpath -m "${BOARD_CPYTHON_TARBALL:-$BULLSEYE_TOP/../shared/board/cpython-$BOARD_CPYTHON_VERSION.tar.xz}")
   [ -f "$tarball" ] || fail "CPython source not found: $tarball (the board's interpreter is built from it)"
+  echo "$BOARD_CPYTHON_SHA256  $tarball" | sha256sum -c --quiet - >/dev/null 2>&1 ||
+    fail "$tarball: sha256 is not $BOARD_CPYTHON_SHA256"
   build_python=$(_board_build_python)
-  key=$(printf '%s\n' "$BOARD_CPYTHON_SHA256" "$BULLSEYE_DEBS" "$_board_config_site" \
+  key=$(printf '%s\n' "$BOARD_CPYTHON_SHA256" "$(cat "$BULLSEYE_TOOLCHAIN/.debs" "$BOARD_SYSROOT/.debs")" \
+          "$_board_config_site" \
           "$("$build_python" -c 'import sys; print(sys.version)')" "$(declare -f _board_cpython_build)" |
         sha256sum | cut -c1-16)
   home=$ZUN_CACHE/cpython-$BOARD_CPYTHON_VERSION-aarch64-$key
@@ -131,9 +134,6 @@ board_python() {
     exec 8>"$home.lock"
     flock 8   # another clone may be building the same interpreter
     if [ ! -x "$home/bin/python3.7" ]; then
-      step "checking the CPython $BOARD_CPYTHON_VERSION source"
-      echo "$BOARD_CPYTHON_SHA256  $tarball" | sha256sum -c --quiet - >/dev/null 2>&1 ||
-        fail "$tarball: sha256 is not $BOARD_CPYTHON_SHA256"
       step "cross-building CPython $BOARD_CPYTHON_VERSION for AArch64 (build interpreter $build_python)"
       rm -rf "$home.tmp"
       _board_cpython_build "$tarball" "$home.tmp" "$build_python"

@@ -17,8 +17,9 @@
 #   bullseye_toolchain ARCH
 #       GCC 10 producing code for ARCH, unpacked into build/bullseye/toolchain-ARCH:
 #       arm64: bullseye's cross compiler for aarch64 (x86-64 programs);
-#       amd64: bullseye's own x86-64 compiler.  Sets BULLSEYE_TRIPLET,
-#       BULLSEYE_CC and BULLSEYE_CXX (to be given --sysroot=$BULLSEYE_SYSROOT).
+#       amd64: bullseye's own x86-64 compiler.  Sets BULLSEYE_TOOLCHAIN (the
+#       folder), BULLSEYE_TRIPLET, BULLSEYE_CC and BULLSEYE_CXX (to be given
+#       --sysroot=$BULLSEYE_SYSROOT).
 #   bullseye_sysroot ARCH DIR [PACKAGE...]
 #       ARCH's C library and C++ runtime with the packages named and all they
 #       depend on, unpacked into DIR.  Sets BULLSEYE_SYSROOT.
@@ -161,7 +162,7 @@ _bullseye_unpack() {
     target=$(readlink "$link")
     ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$dir$target")" "$link"
   done
-  printf '%s' "$files" >"$dir/.debs"
+  printf '%s\n' "$files" >"$dir/.debs"
 }
 
 bullseye_toolchain() {
@@ -189,7 +190,7 @@ bullseye_toolchain() {
     BULLSEYE_CC=$dir/usr/bin/gcc-10 BULLSEYE_CXX=$dir/usr/bin/g++-10
   fi
   [ -x "$BULLSEYE_CXX" ] || fail "compiler missing after unpacking: $BULLSEYE_CXX"
-  BULLSEYE_TRIPLET=$triplet
+  BULLSEYE_TRIPLET=$triplet BULLSEYE_TOOLCHAIN=$dir
   BULLSEYE_DEBS=$(printf '%s\n' $BULLSEYE_DEBS $_bullseye_files | sort -u)
 }
 
