@@ -24,8 +24,8 @@ Figures, each loop in a process of its own:
                 counted by interposing the interpreter's PyEval_SaveThread and
                 PyEval_RestoreThread.  CPU time, unlike the stalls, does not
                 count time the machine gives to other processes or, on a
-                virtual machine, to other guests.  Needs a C compiler and a
-                shared libpython, else reported as not counted
+                virtual machine, to other guests.  Needs a C compiler (cc, or the
+                command line in $CC) and a shared libpython, else reported as not counted
 
 Run from the repository: .venv/bin/python bench/bench_frames.py [--seconds S]
 (ZUN_BUILD_DIR selects the build folder, as for the tests).
@@ -34,6 +34,7 @@ import argparse
 import glob
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -223,15 +224,17 @@ def app_root():
 
 
 def counter_library(root):
-    """The interposing counter, or None where it cannot work here."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+    """The interposing counter, or None where it cannot work here.  $CC (a
+    command line, e.g. a cross compiler with its --sysroot) builds it when
+    set: under emulation the counter must be built for the emulated processor."""
+    cc = shlex.split(os.environ.get("CC", "")) or [shutil.which("cc") or shutil.which("gcc")]
+    if not cc[0] or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
         return None
     path = os.path.join(root, "gilcount.so")
     source = os.path.join(root, "gilcount.c")
     with open(source, "w") as f:
         f.write(COUNTER_C)
-    build = subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", path, source, "-ldl", "-lpthread"],
+    build = subprocess.run([*cc, "-O2", "-shared", "-fPIC", "-o", path, source, "-ldl", "-lpthread"],
                            capture_output=True)
     return path if build.returncode == 0 else None
 
