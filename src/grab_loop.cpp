@@ -63,6 +63,11 @@ py::str mean_text(py::handle frame) {
         }
         PyBuffer_Release(&view);
         if (bytes) {
+#ifdef PY_NO_SHORT_FLOAT_REPR
+            // An interpreter without the shortest round-trip form would write
+            // 17 digits; NumPy's own float writes what its average prints.
+            return py::str(mod_attr("np").attr("float64")(mean));
+#endif
             char *text = PyOS_double_to_string(mean, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
             if (!text) throw py::error_already_set();
             py::str result(text);
