@@ -1,4 +1,4 @@
-# Sourced by scripts/cross-aarch64 and scripts/board-aarch64 (not a command of
+# Sourced by scripts/cross-aarch64, scripts/board-python.sh and scripts/wheels (not a command of
 # its own): Debian bullseye's GCC 10 and a sysroot of bullseye's packages for
 # one architecture, from Debian's archive.  bullseye is the build floor of the
 # board's binary packages: glibc 2.31 (pypylon's aarch64 wheels are
@@ -23,6 +23,13 @@
 #   bullseye_sysroot ARCH DIR [PACKAGE...]
 #       ARCH's C library and C++ runtime with the packages named and all they
 #       depend on, unpacked into DIR.  Sets BULLSEYE_SYSROOT.
+#   debian_python_headers RELEASE ARCH VERSION DIR
+#       the C headers of CPython VERSION for ARCH as Debian RELEASE builds it
+#       (bullseye 3.9, bookworm 3.11, trixie 3.13): its package
+#       libpythonVERSION-dev alone, from RELEASE's lists in an apt state of
+#       their own, unpacked into DIR.  Sets DEBIAN_PYTHON_INCLUDE (the folder
+#       of Python.h, with ARCH's pyconfig.h).  What an extension module for
+#       that interpreter is compiled against; it links no libpython.
 #
 # After the calls, BULLSEYE_DEBS lists the package files (name_version_arch.deb)
 # unpacked into the toolchain and the sysroots, one a line: what a cache key
@@ -70,8 +77,13 @@ bullseye_host_tools() {
 # The private apt state: bullseye's lists for arm64 and amd64, an empty list
 # of installed packages (so that apt resolves every dependency), and the
 # downloaded package files, all under the shared cache.
+# With _bullseye_release set to another release (debian_python_headers), the
+# same for that release, in an apt state of its own.
+_bullseye_release=bullseye
 _bullseye_apt_setup() {
-  local mirror=${DEBIAN_MIRROR:-} keyring=/usr/share/keyrings/debian-archive-keyring.gpg apt=$_bullseye_debdir/apt
+  local mirror=${DEBIAN_MIRROR:-} keyring=/usr/share/keyrings/debian-archive-keyring.gpg apt release=$_bullseye_release
+  apt=$_bullseye_debdir/apt
+  [ "$release" = bullseye ] || apt=$apt-$release
   if [ -z "$mirror" ]; then
     mirror=$(grep -rhoE 'https?://[^[:space:]]+/debian/?([[:space:]]|$)' /etc/apt/sources.list /etc/apt/sources.list.d/ \
                2>/dev/null | head -n1 | tr -d '[:space:]' || true)
@@ -81,9 +93,9 @@ _bullseye_apt_setup() {
   [ -f "$keyring" ] || fail "$keyring missing (package debian-archive-keyring)"
   mkdir -p "$apt/lists/partial" "$_bullseye_debdir/archives/partial" "$apt/preferences.d"
   touch "$apt/status"
-  _bullseye_sources="deb [arch=arm64,amd64 signed-by=$keyring] $mirror bullseye main
-deb [arch=arm64,amd64 signed-by=$keyring] $mirror bullseye-updates main"
-  _bullseye_mirror=$mirror
+  _bullseye_sources="deb [arch=arm64,amd64 signed-by=$keyring] $mirror $release main
+deb [arch=arm64,amd64 signed-by=$keyring] $mirror $release-updates main"
+  _bullseye_mirror=$mirror _bullseye_aptdir=$apt
   _bullseye_apt=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
                  -o "Dir::Etc::PreferencesParts=$apt/preferences.d" -o Dir::Etc::Preferences=/nonexistent
                  -o "Dir::State=$apt" -o "Dir::State::Lists=$apt/lists" -o "Dir::State::status=$apt/status"
@@ -93,11 +105,11 @@ deb [arch=arm64,amd64 signed-by=$keyring] $mirror bullseye-updates main"
 }
 
 _bullseye_update() {
-  if [ "$(cat "$_bullseye_debdir/apt/sources.list" 2>/dev/null)" != "$_bullseye_sources" ] ||
-     [ -z "$(ls "$_bullseye_debdir/apt/lists" | grep -v partial)" ] || [ "$1" = again ]; then
-    step "reading Debian bullseye's package lists from $_bullseye_mirror"
-    printf '%s\n' "$_bullseye_sources" >"$_bullseye_debdir/apt/sources.list"
-    apt-get "${_bullseye_apt[@]}" update || fail "apt-get update of bullseye's lists failed (mirror $_bullseye_mirror)"
+  if [ "$(cat "$_bullseye_aptdir/sources.list" 2>/dev/null)" != "$_bullseye_sources" ] ||
+     [ -z "$(ls "$_bullseye_aptdir/lists" | grep -v partial)" ] || [ "$1" = again ]; then
+    step "reading Debian $_bullseye_release's package lists from $_bullseye_mirror"
+    printf '%s\n' "$_bullseye_sources" >"$_bullseye_aptdir/sources.list"
+    apt-get "${_bullseye_apt[@]}" update || fail "apt-get update of $_bullseye_release's lists failed (mirror $_bullseye_mirror)"
   fi
 }
 
@@ -140,10 +152,10 @@ _bullseye_fetch() {
         break
       fi
     fi
-    [ $attempt = first ] && echo "bullseye: download failed; reading the package lists again" >&2
+    [ $attempt = first ] && echo "$_bullseye_release: download failed; reading the package lists again" >&2
   done
   for f in $_bullseye_files; do
-    [ -f "$_bullseye_debdir/archives/$f" ] || fail "could not download $f from bullseye (packages: $*)"
+    [ -f "$_bullseye_debdir/archives/$f" ] || fail "could not download $f from $_bullseye_release (packages: $*)"
   done
   printf '%s\n' "$_bullseye_files" >"$answer"
   flock -u 9
@@ -202,4 +214,22 @@ bullseye_sysroot() {
   _bullseye_unpack "$dir" "$_bullseye_files"
   BULLSEYE_SYSROOT=$dir
   BULLSEYE_DEBS=$(printf '%s\n' $BULLSEYE_DEBS $_bullseye_files | sort -u)
+}
+
+debian_python_headers() {
+  local release=$1 arch=$2 version=$3 dir=$4 triplet
+  triplet=$(_bullseye_triplet "$arch")
+  _bullseye_release=$release
+  _bullseye_fetch "python$version-headers-$release-$arch" only "$arch" "libpython$version-dev:$arch"
+  _bullseye_release=bullseye
+  _bullseye_unpack "$dir" "$_bullseye_files"
+  DEBIAN_PYTHON_INCLUDE=$dir/usr/include/python$version
+  # Debian's pyconfig.h only picks the one of the compiler's architecture from
+  # the multiarch folder; the folder on its own is the target's headers when
+  # that one stands in its place.
+  if [ -f "$dir/usr/include/$triplet/python$version/pyconfig.h" ]; then
+    cp "$dir/usr/include/$triplet/python$version/pyconfig.h" "$DEBIAN_PYTHON_INCLUDE/pyconfig.h"
+  fi
+  [ -f "$DEBIAN_PYTHON_INCLUDE/Python.h" ] && grep -q '^#define SIZEOF_VOID_P 8' "$DEBIAN_PYTHON_INCLUDE/pyconfig.h" ||
+    fail "no headers of CPython $version for $arch in $(cat "$dir/.debs")"
 }
