@@ -188,7 +188,7 @@ enum class Route { untried, checking, native, binding };
 struct NativeRoute {
     Route route = Route::untried;
     ImageGetters get{};
-    PyObject *image_class = nullptr;   // the binding's wrapper class of CPylonImage
+    PyTypeObject *image_class = nullptr;  // the binding's wrapper class of CPylonImage
     PyTypeObject *handle_type = nullptr;  // the type of its handle on the C++ object
     std::int64_t bgr8 = 0;             // the SDK's value of BGR 8-bit packed
 };
@@ -196,6 +196,13 @@ struct NativeRoute {
 NativeRoute &native() {
     static NativeRoute r;
     return r;
+}
+
+std::string realpath_of(const std::string &path) {
+    char *real = realpath(path.c_str(), nullptr);
+    std::string result = real ? real : "";
+    std::free(real);
+    return result;
 }
 
 struct LibrarySearch {
@@ -208,10 +215,7 @@ int find_utility_library(dl_phdr_info *info, std::size_t, void *data) {
     const char *name = info->dlpi_name;
     const char *slash = name ? std::strrchr(name, '/') : nullptr;
     if (!slash || std::strncmp(slash + 1, "libpylonutility.so", 18) != 0) return 0;
-    char *folder = realpath(std::string(name, slash).c_str(), nullptr);
-    bool same = folder && search->folder == folder;
-    std::free(folder);
-    if (!same) return 0;
+    if (realpath_of(std::string(name, slash)) != search->folder) return 0;
     search->found = name;
     return 1;
 }
@@ -222,13 +226,6 @@ void *symbol_of(void *handle, const std::string &file, const char *symbol) {
     Dl_info info;
     if (!address || !dladdr(address, &info) || !info.dli_fname || file != info.dli_fname) return nullptr;
     return address;
-}
-
-std::string realpath_of(const std::string &path) {
-    char *real = realpath(path.c_str(), nullptr);
-    std::string result = real ? real : "";
-    std::free(real);
-    return result;
 }
 
 // Finds the getters in the library the binding loaded (never loading one);
@@ -270,8 +267,8 @@ std::string resolve(py::handle image, py::handle handle) {
         if (!*w.slot) return search.found + " does not export " + w.symbol;
     }
     r.bgr8 = mod_attr("pylon").attr("PixelType_BGR8packed").cast<std::int64_t>();
-    r.image_class = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(Py_TYPE(image.ptr())))
-                        .release().ptr();
+    r.image_class = Py_TYPE(image.ptr());
+    Py_INCREF(r.image_class);
     r.handle_type = Py_TYPE(handle.ptr());
     return "";
 }
@@ -336,19 +333,27 @@ void give_up(py::handle image, const std::string &why) {
 
 py::object frame(const Pixels &p) { return array_over(p.keeper, p.data, false, p.rows, p.columns); }
 
+// The binding's own image class, recognised by its type before anything is
+// asked of the image: a stand-in for the SDK never gets further.
+bool binding_image(py::handle image) {
+    const NativeRoute &r = native();
+    PyTypeObject *type = Py_TYPE(image.ptr());
+    switch (r.route) {
+        case Route::native:
+            return type == r.image_class;
+        case Route::untried:
+            return std::strcmp(type->tp_name, "PylonImage") == 0 &&
+                   py::getattr(mod_attr("pylon"), "PylonImage", py::none()).ptr() == reinterpret_cast<PyObject *>(type);
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 py::object frame_of(py::handle image) {
+    if (!binding_image(image)) return binding_frame(image);
     NativeRoute &r = native();
-    // The binding's own image class, recognised by name before anything is
-    // asked of it: a stand-in for the SDK never gets this far.
-    bool candidate = r.route == Route::native ? Py_TYPE(image.ptr()) == reinterpret_cast<PyTypeObject *>(r.image_class)
-                     : r.route == Route::untried ? std::strcmp(Py_TYPE(image.ptr())->tp_name, "PylonImage") == 0 &&
-                                                       py::getattr(mod_attr("pylon"), "PylonImage", py::none()).ptr() ==
-                                                           reinterpret_cast<PyObject *>(Py_TYPE(image.ptr()))
-                                                 : false;
-    if (!candidate) return binding_frame(image);
-
     py::object handle = get(image, names().this_);
     Pixels pixels;
     if (r.route == Route::native) {
