@@ -17,8 +17,9 @@
 // binding from then on, with one log line that says why.
 #include "frame_pixels.hpp"
 
-#include <dlfcn.h>
-#include <link.h>
+#include <pybind11/numpy.h>
+
+#include "native_sdk.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -40,37 +41,18 @@ const Names &names() {
     return n;
 }
 
-// The owner of one frame's pixels: it holds what keeps them alive and
-// describes them to NumPy as rows x columns x 3 bytes.  The array made from
-// it has it as its base.  (An array made through the buffer protocol would
-// hang on a memory view instead, which the application could release under
-// it.)
+// The owner of one frame's pixels: it holds what keeps them alive, and is the
+// base of the array made over them.  It tells the application nothing, so
+// nothing reached through the array can free the pixels under it.
 struct FrameBuffer {
     PyObject_HEAD
     PyObject *keeper;
-    void *pixels;
-    int readonly;
-    Py_ssize_t rows, columns;
 };
-
-// NumPy's array interface: shape, 8-bit samples, and the pixels' address.
-PyObject *frame_buffer_interface(PyObject *obj, void *) {
-    auto *self = reinterpret_cast<FrameBuffer *>(obj);
-    PyObject *address = PyLong_FromVoidPtr(self->pixels);
-    if (!address) return nullptr;
-    return Py_BuildValue("{s:(nni),s:s,s:(NO),s:i}", "shape", self->rows, self->columns, 3, "typestr", "|u1", "data",
-                         address, self->readonly ? Py_True : Py_False, "version", 3);
-}
 
 void frame_buffer_dealloc(PyObject *obj) {
     Py_XDECREF(reinterpret_cast<FrameBuffer *>(obj)->keeper);
     Py_TYPE(obj)->tp_free(obj);
 }
-
-PyGetSetDef frame_buffer_getset[] = {
-    {const_cast<char *>("__array_interface__"), frame_buffer_interface, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 PyTypeObject *frame_buffer_type() {
     static PyTypeObject *type = [] {
@@ -81,7 +63,6 @@ PyTypeObject *frame_buffer_type() {
         t.tp_name = "zun_camera_basler.FrameBuffer";
         t.tp_basicsize = sizeof(FrameBuffer);
         t.tp_dealloc = frame_buffer_dealloc;
-        t.tp_getset = frame_buffer_getset;
         t.tp_flags = Py_TPFLAGS_DEFAULT;
         if (PyType_Ready(&t) < 0) throw py::error_already_set();
         return &t;
@@ -93,17 +74,19 @@ bool whole_frame(Py_ssize_t rows, Py_ssize_t columns, Py_ssize_t bytes) {
     return rows > 0 && columns > 0 && columns <= PY_SSIZE_T_MAX / 3 / rows && bytes == rows * columns * 3;
 }
 
-// A new array over `pixels`, which stay valid while `keeper` lives.
+// A new rows x columns x 3 array of bytes over `pixels`, which stay valid
+// while `keeper` lives.  Made through NumPy's C API: nothing is described to
+// NumPy in Python objects for it to parse back, which is most of what an
+// array made through an array interface costs.
 py::object array_over(py::handle keeper, void *pixels, bool readonly, Py_ssize_t rows, Py_ssize_t columns) {
     auto *owner = PyObject_New(FrameBuffer, frame_buffer_type());
     if (!owner) throw py::error_already_set();
     owner->keeper = py::reinterpret_borrow<py::object>(keeper).release().ptr();
-    owner->pixels = pixels;
-    owner->readonly = readonly;
-    owner->rows = rows;
-    owner->columns = columns;
     py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(owner));
-    return mod_attr("np").attr("asarray")(holder);
+    py::array frame(py::dtype::of<std::uint8_t>(), {rows, columns, Py_ssize_t(3)}, {columns * 3, Py_ssize_t(3), Py_ssize_t(1)}, pixels,
+                    holder);
+    if (readonly) py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return std::move(frame);
 }
 
 // ------------------------------------------------------- the binding's routes
@@ -193,63 +176,20 @@ struct NativeRoute {
     std::int64_t bgr8 = 0;             // the SDK's value of BGR 8-bit packed
 };
 
-NativeRoute &native() {
+NativeRoute &state() {
     static NativeRoute r;
     return r;
-}
-
-std::string realpath_of(const std::string &path) {
-    char *real = realpath(path.c_str(), nullptr);
-    std::string result = real ? real : "";
-    std::free(real);
-    return result;
-}
-
-struct LibrarySearch {
-    std::string folder, found;
-};
-
-// The SDK's utility library among those loaded from the binding's folder.
-int find_utility_library(dl_phdr_info *info, std::size_t, void *data) {
-    auto *search = static_cast<LibrarySearch *>(data);
-    const char *name = info->dlpi_name;
-    const char *slash = name ? std::strrchr(name, '/') : nullptr;
-    if (!slash || std::strncmp(slash + 1, "libpylonutility.so", 18) != 0) return 0;
-    if (realpath_of(std::string(name, slash)) != search->folder) return 0;
-    search->found = name;
-    return 1;
-}
-
-// A symbol of the library `handle`, defined in that very file; else null.
-void *symbol_of(void *handle, const std::string &file, const char *symbol) {
-    void *address = dlsym(handle, symbol);
-    Dl_info info;
-    if (!address || !dladdr(address, &info) || !info.dli_fname || file != info.dli_fname) return nullptr;
-    return address;
 }
 
 // Finds the getters in the library the binding loaded (never loading one);
 // returns why the route cannot be taken, or nothing.
 std::string resolve(py::handle image, py::handle handle) {
-    NativeRoute &r = native();
-    const char *off = std::getenv(native_route_switch);
-    if (off && std::string(off) == "0") return std::string("it is switched off (") + native_route_switch + "=0)";
-
-    std::string handle_text = py::str(py::repr(handle));
-    if (std::string(Py_TYPE(handle.ptr())->tp_name) != "SwigPyObject" ||
-        handle_text.find("'Pylon::CPylonImage *'") == std::string::npos)
-        return "the converted image is not a wrapped Pylon::CPylonImage (" + handle_text + ")";
-
-    py::object file = py::getattr(mod_attr("pylon"), "__file__", py::none());
-    if (!py::isinstance<py::str>(file)) return "the binding's folder is unknown";
-    std::string path = file.cast<std::string>();
-    LibrarySearch search{realpath_of(path.substr(0, path.rfind('/'))), ""};
-    if (search.folder.empty() || !dl_iterate_phdr(find_utility_library, &search))
-        return "the binding has not loaded libpylonutility from " + (search.folder.empty() ? path : search.folder);
-    // The loaded copy itself (RTLD_NOLOAD loads nothing); the handle is kept,
-    // as the binding keeps the library loaded for the life of the process.
-    void *library = dlopen(search.found.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!library) return search.found + " cannot be opened where it is loaded";
+    NativeRoute &r = state();
+    std::string why = native::switched_off();
+    if (why.empty()) why = native::check_handle(handle, "Pylon::CPylonImage", "the converted image");
+    if (!why.empty()) return why;
+    native::Library library;
+    if (!(why = native::find_library("libpylonutility.so", library)).empty()) return why;
 
     struct {
         void **slot;
@@ -263,8 +203,8 @@ std::string resolve(py::handle image, py::handle handle) {
         {const_cast<void **>(&r.get.type_info), "_ZTIN5Pylon11CPylonImageE"},
     };
     for (auto &w : wanted) {
-        *w.slot = symbol_of(library, search.found, w.symbol);
-        if (!*w.slot) return search.found + " does not export " + w.symbol;
+        *w.slot = library.symbol(w.symbol);
+        if (!*w.slot) return library.file + " does not export " + w.symbol;
     }
     r.bgr8 = mod_attr("pylon").attr("PixelType_BGR8packed").cast<std::int64_t>();
     r.image_class = Py_TYPE(image.ptr());
@@ -282,19 +222,13 @@ struct Pixels {
 // The image's pixels as the SDK's library gives them; returns why they
 // cannot be taken from there, or nothing.
 std::string native_pixels(py::handle image, py::handle handle, Pixels &out) {
-    const NativeRoute &r = native();
+    const NativeRoute &r = state();
     if (Py_TYPE(handle.ptr()) != r.handle_type) return "the converted image's handle is of another type";
-    void *object = PyLong_AsVoidPtr(py::int_(py::reinterpret_borrow<py::object>(handle)).ptr());
-    if (!object) {
-        PyErr_Clear();
-        return "the converted image has no C++ object";
-    }
-    // The exact class, by the run-time type information its virtual table
-    // points at: the getters are those of CPylonImage itself, not of a class
-    // derived from it.
-    auto *const *vtable = *static_cast<void *const *const *>(object);
-    if (!vtable || vtable[-1] != r.get.type_info || vtable[-2] != nullptr)
-        return "the converted image is not a plain Pylon::CPylonImage";
+    void *object = native::object_of(handle);
+    if (!object) return "the converted image has no C++ object";
+    // The exact class: the getters are those of CPylonImage itself, not of a
+    // class derived from it.
+    if (!native::exactly(object, r.get.type_info)) return "the converted image is not a plain Pylon::CPylonImage";
     std::int64_t type = r.get.pixel_type(object);
     if (type != r.bgr8) {
         char text[96];
@@ -327,7 +261,7 @@ bool same_pixels(const py::object &copy, const Pixels &p) {
 }
 
 void give_up(py::handle image, const std::string &why) {
-    native().route = Route::binding;
+    state().route = Route::binding;
     log_info("Frame pixels: " + binding_route_of(image) + ", as the native route is not taken: " + why + ".");
 }
 
@@ -336,7 +270,7 @@ py::object frame(const Pixels &p) { return array_over(p.keeper, p.data, false, p
 // The binding's own image class, recognised by its type before anything is
 // asked of the image: a stand-in for the SDK never gets further.
 bool binding_image(py::handle image) {
-    const NativeRoute &r = native();
+    const NativeRoute &r = state();
     PyTypeObject *type = Py_TYPE(image.ptr());
     switch (r.route) {
         case Route::native:
@@ -353,7 +287,7 @@ bool binding_image(py::handle image) {
 
 py::object frame_of(py::handle image) {
     if (!binding_image(image)) return binding_frame(image);
-    NativeRoute &r = native();
+    NativeRoute &r = state();
     py::object handle = get(image, names().this_);
     Pixels pixels;
     if (r.route == Route::native) {

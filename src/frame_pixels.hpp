@@ -10,10 +10,8 @@ namespace zun {
 // from the SDK image's own buffer read through the SDK's C++ library (no
 // copy, no call into the binding), from the binding's memory view of that
 // buffer (no copy), from a copy the binding makes of it, or from the image's
-// own array.
+// own array.  (The first of those routes is switched off with the others
+// that go to the SDK's libraries: native_sdk.hpp.)
 py::object frame_of(py::handle image);
-
-// Set to "0" in the environment, the first of those routes is not taken.
-inline constexpr const char *native_route_switch = "ZUN_NATIVE_FRAMES";
 
 }  // namespace zun

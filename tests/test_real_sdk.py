@@ -292,6 +292,43 @@ print(json.dumps({{"flag_seen": cam.isInitializing is False, "shape": frame.shap
     assert lines[-1].startswith(f"{FRAME_PIXELS}{route}, as the native route is not taken: {why}"), lines
 
 
+GRAB_RESULTS = "Grab results: "
+
+
+@pytest.mark.parametrize("switch", [None, "0"])
+def test_failed_grabs_are_never_converted_whoever_answers_the_success_test(app, switch):
+    result = app.run(WAIT_FOR_FRAMES + """
+import json
+import zun_camera_basler as z
+class Checker:  # a converter that counts the results it is given that the binding calls failed
+    def __init__(self, inner):
+        self.inner, self.count, self.failed = inner, 0, 0
+    def Convert(self, result):
+        self.failed += not result.GrabSucceeded()
+        self.count += 1
+        return self.inner.Convert(result)
+cam = z.zun_camera("0815-0000", fps=100)
+checker = cam.converter = Checker(cam.converter)
+wait_active(cam)
+cam.cam.ForceFailedBufferCount.Value = 5
+cam.cam.ForceFailedBuffer.Execute()
+end = time.time() + 20
+while cam.cam.ForcedFailedBuffersRemaining.Value and time.time() < end:
+    time.sleep(0.02)
+mark = checker.count
+while checker.count < mark + 5 and time.time() < end:
+    time.sleep(0.02)
+report = {"left": cam.cam.ForcedFailedBuffersRemaining.Value, "after": checker.count - mark,
+          "failed": checker.failed, "active": cam.isActive}
+cam.stop(); cam.t1.join(10)
+print(json.dumps(report))
+""", sdk="real", env={"ZUN_NATIVE_FRAMES": switch}).check()
+    assert json.loads(result.stdout.splitlines()[-1]) == {"left": 0, "after": 5, "failed": 0, "active": True}
+    why = "the binding's GrabSucceeded, as the native test is not taken: it is switched off (ZUN_NATIVE_FRAMES=0)."
+    assert [m for _, m in result.log_messages() if m.startswith(GRAB_RESULTS)] == [GRAB_RESULTS + (
+        why if switch else "native, the SDK's own success flag (checked against the binding's answer).")]
+
+
 def test_frames_stay_whole_while_the_converter_is_replaced_and_the_flag_stays_down_after_stop(app):
     result = app.run(WAIT_FOR_FRAMES + """
 import json, threading
