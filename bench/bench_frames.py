@@ -53,12 +53,26 @@ COUNTER_C = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <time.h>
 /* Per thread (up to 64 threads): releases of the GIL, and the thread's own
    CPU time while it held the GIL between taking it back and letting it go
    again (CPU time, so that time the machine took away from the process does
-   not count): in all, and the holds of more than 0.5 ms. */
-static struct { unsigned long thread, releases, long_holds; double held, since; } slots[64];
+   not count): in all, and the holds of more than 0.5 ms.  With
+   ZUN_GIL_PROFILE set, each hold is also split into stretches: a hold begins
+   with the return from the call that let go of the GIL (named by the address
+   that call released it from) and is cut wherever the module's grab loop
+   marks the start of a stretch of its own (zun_grab_mark). */
+#define STRETCHES 48
+struct stretch { const void *site; int mark; unsigned long count; double held; };
+static struct {
+    unsigned long thread, releases, long_holds;
+    double held, since, cut;
+    const void *site, *last_release;
+    int mark, stretches;
+    struct stretch table[STRETCHES];
+} slots[64];
+static int profiling = -1;
 static double cpu_now(void) {
     struct timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -73,18 +87,36 @@ static int slot_of(unsigned long self) {
     }
     return -1;
 }
+static void cut(int i, double now, int next_mark) {  /* ends the current stretch */
+    int k = 0, n = slots[i].stretches;
+    while (k < n && (slots[i].table[k].site != slots[i].site || slots[i].table[k].mark != slots[i].mark)) ++k;
+    if (k == n && n < STRETCHES) {
+        slots[i].table[k].site = slots[i].site;
+        slots[i].table[k].mark = slots[i].mark;
+        slots[i].stretches = ++n;
+    }
+    if (k < n) {
+        slots[i].table[k].count++;
+        slots[i].table[k].held += now - slots[i].cut;
+    }
+    slots[i].cut = now;
+    slots[i].mark = next_mark;
+}
 void *PyEval_SaveThread(void) {
     static void *(*real)(void);
     if (!real) real = (void *(*)(void))dlsym(RTLD_NEXT, "PyEval_SaveThread");
+    if (profiling < 0) profiling = getenv("ZUN_GIL_PROFILE") != NULL;
     int i = slot_of((unsigned long)pthread_self());
     if (i >= 0) {
         slots[i].releases++;
         if (slots[i].since > 0) {
-            double held = cpu_now() - slots[i].since;
+            double now = cpu_now(), held = now - slots[i].since;
             slots[i].held += held;
             slots[i].long_holds += held > 0.0005;
             slots[i].since = 0;
+            if (profiling) cut(i, now, 0);
         }
+        slots[i].last_release = __builtin_return_address(0);
     }
     return real();
 }
@@ -93,13 +125,43 @@ void PyEval_RestoreThread(void *state) {
     if (!real) real = (void (*)(void *))dlsym(RTLD_NEXT, "PyEval_RestoreThread");
     real(state);
     int i = slot_of((unsigned long)pthread_self());
-    if (i >= 0) slots[i].since = cpu_now();
+    if (i >= 0) {
+        slots[i].since = slots[i].cut = cpu_now();
+        slots[i].site = slots[i].last_release;
+        slots[i].mark = 0;
+    }
+}
+void zun_grab_mark(int mark) {
+    if (profiling <= 0) return;
+    int i = slot_of((unsigned long)pthread_self());
+    if (i >= 0 && slots[i].since > 0) cut(i, cpu_now(), mark);
 }
 /* what: 0 releases, 1 holds over 0.5 ms, 2 CPU seconds held */
 double gil_figure(unsigned long thread, int what) {
     for (int i = 0; i < 64; ++i)
         if (__atomic_load_n(&slots[i].thread, __ATOMIC_ACQUIRE) == thread)
             return what == 0 ? slots[i].releases : what == 1 ? slots[i].long_holds : slots[i].held;
+    return 0;
+}
+/* Where the thread last let go of the GIL from. */
+const void *gil_last_release(unsigned long thread) {
+    for (int i = 0; i < 64; ++i)
+        if (__atomic_load_n(&slots[i].thread, __ATOMIC_ACQUIRE) == thread) return slots[i].last_release;
+    return 0;
+}
+/* The thread's stretches, up to max of them: returns how many. */
+int gil_stretches(unsigned long thread, const void **site, int *mark, unsigned long *count, double *held, int max) {
+    for (int i = 0; i < 64; ++i)
+        if (__atomic_load_n(&slots[i].thread, __ATOMIC_ACQUIRE) == thread) {
+            int n = slots[i].stretches < max ? slots[i].stretches : max;
+            for (int k = 0; k < n; ++k) {
+                site[k] = slots[i].table[k].site;
+                mark[k] = slots[i].table[k].mark;
+                count[k] = slots[i].table[k].count;
+                held[k] = slots[i].table[k].held;
+            }
+            return n;
+        }
     return 0;
 }
 """
@@ -109,7 +171,7 @@ double gil_figure(unsigned long thread, int what) {
 CHILD = r"""
 import ctypes, io, json, os, statistics, sys, threading, time, warnings
 cfg = json.loads(sys.argv[1])
-os.environ["PYLON_CAMEMU"] = "1"
+os.environ["PYLON_CAMEMU"] = "2" if cfg["profile"] else "1"  # the second names the binding's calls
 warnings.simplefilter("ignore")
 from pypylon import pylon
 W, H, FPS = cfg["width"], cfg["height"], cfg["fps"]
@@ -149,9 +211,57 @@ class Loop:  # the same loop in plain Python; with take_array False only grab an
 
 counter = None
 if cfg["count"]:
-    figure = ctypes.PyDLL(None).gil_figure
+    counting = ctypes.PyDLL(None)
+    figure = counting.gil_figure
     figure.restype, figure.argtypes = ctypes.c_double, [ctypes.c_ulong, ctypes.c_int]
     counter = lambda thread: [figure(thread, what) for what in range(3)]
+
+def binding_sites():
+    # Where each of the binding's calls in a grab loop lets go of the GIL, found
+    # by making each call once on this thread, on the second emulated camera.
+    last = counting.gil_last_release
+    last.restype, last.argtypes = ctypes.c_void_p, [ctypes.c_ulong]
+    me, sites = threading.get_ident(), {}
+    def note(name):
+        site = last(me)
+        if site and site not in sites:
+            sites[site] = name
+    tl = pylon.TlFactory.GetInstance()
+    probe = pylon.InstantCamera(tl.CreateDevice(tl.EnumerateDevices()[1]))
+    probe.Open()
+    probe.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    converter = pylon.ImageFormatConverter()
+    converter.OutputPixelFormat = pylon.PixelType_BGR8packed
+    probe.IsGrabbing(); note("IsGrabbing")
+    result = probe.RetrieveResult(5000, pylon.TimeoutHandling_ThrowException); note("RetrieveResult")
+    result.GrabSucceeded(); note("GrabSucceeded")
+    image = converter.Convert(result); note("Convert")
+    del result; note("the grab result's release")
+    del image; note("the image's release")
+    probe.StopGrabbing(); probe.Close()
+    return sites
+
+def stretches(thread):  # {(site, mark): [count, seconds held]} so far
+    n = 48
+    site, mark = (ctypes.c_void_p * n)(), (ctypes.c_int * n)()
+    count, held = (ctypes.c_ulong * n)(), (ctypes.c_double * n)()
+    got = counting.gil_stretches(ctypes.c_ulong(thread), site, mark, count, held, n)
+    return {(site[k] or 0, mark[k]): [count[k], held[k]] for k in range(got)}
+
+class DlInfo(ctypes.Structure):
+    _fields_ = [("fname", ctypes.c_char_p), ("fbase", ctypes.c_void_p), ("sname", ctypes.c_char_p),
+                ("saddr", ctypes.c_void_p)]
+
+def site_name(site, known):
+    if site in known:
+        return known[site]
+    info = DlInfo()
+    if not site or not ctypes.CDLL(None).dladdr(ctypes.c_void_p(site), ctypes.byref(info)):
+        return "the thread's start" if not site else hex(site)
+    where = os.path.basename(info.fname.decode()) if info.fname else "?"
+    return f"{where} {info.sname.decode() if info.sname else hex(site - (info.fbase or 0))}"
+
+sites = binding_sites() if cfg["profile"] else {}
 
 out = sys.stdout
 sys.stdout = io.StringIO()  # the module's diagnostic lines
@@ -172,15 +282,20 @@ while cam.frame is None:
 figures = {}
 if counter:  # the grab thread's own figures over 200 passes that publish a frame
     thread = cam.t1.ident
-    seen, passes, start = cam.frame, 0, counter(thread)
+    seen, passes, start, before = cam.frame, 0, counter(thread), stretches(thread)
     while passes < 200:
         time.sleep(0.001)
         frame = cam.frame
         if frame is not seen:
             passes, seen = passes + 1, frame
-    end = counter(thread)
+    end, after = counter(thread), stretches(thread)
     figures["handoffs"], figures["long_holds"], figures["held_ms"] = (
         (e - s) / passes * scale for e, s, scale in zip(end, start, (1, 1, 1e3)))
+    if cfg["profile"]:
+        figures["stretches"] = [
+            [site_name(site, sites), mark, (c - before.get((site, mark), [0, 0])[0]) / passes,
+             1e6 * (h - before.get((site, mark), [0, 0])[1]) / passes]
+            for (site, mark), (c, h) in after.items()]
     cam.stop(); cam.t1.join()
 else:
     stalls, seen_frames, done = [], [0], threading.Event()
@@ -243,11 +358,14 @@ def counter_library(root):
     return path if build.returncode == 0 else None
 
 
-def measure(libs, loop, counter=None, idle=False, **cfg):
-    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle)
+def measure(libs, loop, counter=None, idle=False, profile=False, **cfg):
+    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle, profile=profile)
     env = dict(os.environ, PYTHONUNBUFFERED="1")
+    env.pop("ZUN_GIL_PROFILE", None)
     if counter:
         env["LD_PRELOAD"] = counter
+    if profile:
+        env["ZUN_GIL_PROFILE"] = "1"
     proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(cfg)], capture_output=True, text=True,
                           env=env, timeout=cfg.get("seconds", 10) * 4 + 120)
     if proc.returncode != 0:
@@ -255,12 +373,63 @@ def measure(libs, loop, counter=None, idle=False, **cfg):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
+CALLS = ["IsGrabbing", "RetrieveResult", "the grab result's release", "GrabSucceeded", "Convert"]
+MARKS = {0: "the return from {}", 1: "camera and flag look-ups", 2: "letting go of the previous grab result",
+         3: "making the frame", 4: "publishing it", 5: "the clock and diagnostic check"}
+
+
+def profile(libs, counter, rounds):
+    """The grab thread's CPU time with the GIL held, per pass with a frame,
+    split at each hand-off and, in the module's loop, at each of its marks."""
+    print("\nThe grab thread's CPU time holding the GIL, per pass with a frame, stretch by stretch"
+          " (1920 x 1200, 50 frames/s, nothing else running; microseconds; a stretch runs from the"
+          " return of a call that let go of the GIL to the next such call):")
+    if not counter:
+        print("  not counted: needs a C compiler and an interpreter with a shared libpython")
+        return
+    loops = {"module": "module", "floor": "floor"}
+    table = {loop: {} for loop in loops}  # (stretch, mark) -> [µs per pass over the rounds]
+    totals = {loop: [] for loop in loops}
+    for _ in range(rounds):
+        for loop in loops:
+            r = measure(libs, loop, counter, profile=True, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            totals[loop].append(1e3 * r["held_ms"])
+            for site, mark, _count, held in r["stretches"]:
+                table[loop].setdefault((site, mark), []).append(held)
+    mean = lambda values: sum(values) / rounds
+    stretch_held = {}
+    for loop in loops:
+        for (site, mark), held in table[loop].items():
+            stretch_held.setdefault(site, {}).setdefault(loop, 0.0)
+            stretch_held[site][loop] += mean(held)
+    order = [c for c in CALLS if c in stretch_held]
+    order += sorted((s for s in stretch_held if s not in CALLS), key=lambda s: -max(stretch_held[s].values()))
+    print(f"  {'':58s} {'module':>8s} {'floor':>8s}")
+    for site in order:
+        held = stretch_held[site]
+        if max(held.values()) < 0.05:
+            continue
+        print(f"  {'after ' + site:58.58s} {held.get('module', 0):8.1f} {held.get('floor', 0):8.1f}")
+        marks = sorted(mark for (s, mark) in table["module"] if s == site)
+        for mark in marks if len(marks) > 1 or marks != [0] else []:
+            name = MARKS.get(mark, f"mark {mark}").format(site)
+            print(f"    {name:56.56s} {mean(table['module'][(site, mark)]):8.1f}")
+    print(f"  {'in all (the counter and its marks included)':58s} {mean(totals['module']):8.1f}"
+          f" {mean(totals['floor']):8.1f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=8.0, help="length of each measurement")
     parser.add_argument("--rounds", type=int, default=2, help="rounds of alternating measurements")
+    parser.add_argument("--profile", action="store_true",
+                        help="only the grab thread's time holding the GIL, stretch by stretch, module and floor")
     args = parser.parse_args()
     root, libs = app_root()
+    if args.profile:
+        profile(libs, counter_library(root), args.rounds)
+        shutil.rmtree(root, ignore_errors=True)
+        return
     loops = ["module", "python", "floor"]
     names = {"module": "module", "python": "Python + GetArray", "floor": "grab + convert only"}
 

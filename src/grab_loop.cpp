@@ -8,6 +8,7 @@
 
 #include "camera.hpp"
 #include "frame_pixels.hpp"
+#include "native_sdk.hpp"
 
 namespace zun {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // Interned attribute names, looked up on every frame.
 struct Names {
     PyObject *IsGrabbing = intern("IsGrabbing"), *stopCam = intern("stopCam"), *cam = intern("cam"),
-             *RetrieveResult = intern("RetrieveResult"), *GrabSucceeded = intern("GrabSucceeded"),
+             *RetrieveResult = intern("RetrieveResult"),
              *converter = intern("converter"), *Convert = intern("Convert"), *frame = intern("frame"),
              *isInitializing = intern("isInitializing"), *isActive = intern("isActive"),
              *lastTime = intern("lastTime"), *shape = intern("shape");
@@ -24,6 +25,19 @@ struct Names {
 const Names &names() {
     static const Names n;
     return n;
+}
+
+// Where the grab thread's time with the GIL goes, stretch by stretch: a
+// profiler loaded ahead of the module (bench/bench_frames.py --profile) may
+// define this function, and is told each time the loop starts one of the
+// stretches below.  Unresolved, as it is in every ordinary process, a mark
+// costs one test of a null pointer.
+extern "C" void zun_grab_mark(int stretch) __attribute__((weak));
+
+enum Stretch { lookups = 1, release = 2, making_the_frame = 3, publishing = 4, clock_check = 5 };
+
+inline void mark(Stretch s) {
+    if (zun_grab_mark) zun_grab_mark(s);
 }
 
 // Exact sum of `n` bytes.  Blocks of 2^16 bytes cannot overflow 32 bits,
@@ -111,21 +125,34 @@ void grab(py::handle self) {
     py::int_ timeout_ms(5000);
     py::object grab_result;  // kept until the next retrieval has returned
     while (true) {
+        mark(lookups);
         py::object cam = get(self, n.cam);
-        if (!truthy(call(cam, n.IsGrabbing))) return;
+        py::object grabbing = call(cam, n.IsGrabbing);
+        mark(lookups);
+        if (!truthy(grabbing)) return;
         if (truthy(get(self, n.stopCam))) return;
-        grab_result = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
-        if (!truthy(call(grab_result, n.GrabSucceeded))) continue;
+        py::object next = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
+        mark(release);
+        grab_result = std::move(next);
+        mark(lookups);
+        bool succeeded = grab_succeeded(grab_result);
+        mark(lookups);
+        if (!succeeded) continue;
 
-        py::object frame = frame_of(call(get(self, n.converter), n.Convert, grab_result));
+        py::object image = call(get(self, n.converter), n.Convert, grab_result);
+        mark(making_the_frame);
+        py::object frame = frame_of(image);
+        image = py::object();
         // Frame first, flag last: a reader that sees the flag sees a frame.
         // Once a stop has been asked for, the flag is not raised again: the
         // request and the flag are read and written here without letting go
         // of the GIL, so a `stop` that has returned is never undone.
+        mark(publishing);
         set(self, n.frame, frame);
         set(self, n.isInitializing, Py_False);
         if (!truthy(get(self, n.stopCam))) set(self, n.isActive, Py_True);
 
+        mark(clock_check);
         if (later_than_a_second_after(call_clock(clock), get(self, n.lastTime))) {
             py::str line = diagnostic_line(get(self, n.frame));
             log_info(line);
