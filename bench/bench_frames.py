@@ -169,10 +169,9 @@ int gil_stretches(unsigned long thread, const void **site, int *mark, unsigned l
 # One measurement, run in a fresh interpreter: argv[1] is a JSON object of
 # settings; the last line printed is a JSON object of figures.
 CHILD = r"""
-import ctypes, io, json, os, statistics, sys, threading, time, warnings
+import ctypes, io, json, os, statistics, sys, threading, time
 cfg = json.loads(sys.argv[1])
 os.environ["PYLON_CAMEMU"] = "2" if cfg["profile"] else "1"  # the second names the binding's calls
-warnings.simplefilter("ignore")
 from pypylon import pylon
 W, H, FPS = cfg["width"], cfg["height"], cfg["fps"]
 
@@ -195,7 +194,7 @@ class Loop:  # the same loop in plain Python; with take_array False only grab an
         self.cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
         self.converter = pylon.ImageFormatConverter()
         self.converter.OutputPixelFormat = pylon.PixelType_BGR8packed
-        self.converter.OutputBitAlignment = pylon.OutputBitAlignment_MsbAligned
+        self.converter.OutputBitAlignment.Value = "MsbAligned"  # by name: old and new bindings alike take that
         self.t1 = threading.Thread(target=self.read)
         self.t1.start()
     def read(self):
@@ -435,12 +434,11 @@ def main():
 
     try:
         from importlib.metadata import version
+        binding = version("pypylon")
     except ImportError:  # Python 3.7
-        from pkg_resources import get_distribution
-
-        def version(name):
-            return get_distribution(name).version
-    print(f"Python {sys.version.split()[0]}, pypylon {version('pypylon')}, camera emulation")
+        from pypylon import pylon
+        binding = pylon.__version__
+    print(f"Python {sys.version.split()[0]}, pypylon {binding}, camera emulation")
     print(f"\n1920 x 1200 at 50 frames/s, application thread in a tight loop, {args.seconds:g} s x {args.rounds}:")
     full = {loop: [] for loop in loops}
     for _ in range(args.rounds):  # alternate, so that drift of the machine hits every loop alike

@@ -12,11 +12,6 @@ import os
 import subprocess
 import sys
 import time
-import warnings
-
-# Recent SDK bindings deprecate setting a parameter by assignment, which the
-# module does for the buffer count and the converter's output format.
-warnings.filterwarnings("ignore", "Setting a feature value by direct assignment", DeprecationWarning)
 
 EMULATED = "2"  # number of emulated cameras when no real one is attached
 

@@ -6,6 +6,29 @@
 #include <cstring>
 
 namespace zun {
+
+// Newer bindings deprecate writing a setting by assignment to the camera or
+// the converter: the attribute reads as the setting's parameter object, whose
+// Value takes it.  An enumeration given an integer takes it through
+// SetIntValue, as the assignment of older bindings does: their constants are
+// the SDK's integers, and an enumeration's Value takes only an entry's name.
+// An attribute that reads as no such object (a plain number, or nothing at
+// all, as on a stand-in for the SDK) is assigned.
+void set_setting(py::handle obj, const char *name, py::handle value) {
+    PyObject *read = PyObject_GetAttrString(obj.ptr(), name);
+    if (!read && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    auto parameter = py::reinterpret_steal<py::object>(read);
+    // Asked of its type, so that no parameter getter runs.
+    py::handle type = read ? reinterpret_cast<PyObject *>(Py_TYPE(read)) : nullptr;
+    if (!type || !py::hasattr(type, "Value"))
+        obj.attr(name) = value;
+    else if (PyLong_Check(value.ptr()) && py::hasattr(type, "SetIntValue"))
+        parameter.attr("SetIntValue")(value);
+    else
+        parameter.attr("Value") = value;
+}
+
 namespace {
 
 struct Arguments {
@@ -30,7 +53,7 @@ void apply(py::handle self, const Setting &s) {
     auto failure = capture([&] {
         py::object cam = self.attr("cam");
         if (name == "MaxNumBuffer")
-            cam.attr("MaxNumBuffer") = s.value;
+            set_setting(cam, "MaxNumBuffer", s.value);
         else
             cam.attr(s.name).attr("SetValue")(s.value);
         log_info(name + " was set.");

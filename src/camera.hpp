@@ -6,6 +6,10 @@
 
 namespace zun {
 
+// obj.name = value for a setting of the SDK's camera or converter, written
+// the way the binding takes it without a deprecation (camera.cpp).
+void set_setting(py::handle obj, const char *name, py::handle value);
+
 // Frame acquisition (grab_loop.cpp).
 py::object setconverter(py::handle self);
 py::object read(py::handle self);

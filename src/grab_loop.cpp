@@ -181,8 +181,8 @@ py::object setconverter(py::handle self) {
     // uses either the previous one or this one, never one half set up.
     py::object pylon = mod_attr("pylon");
     py::object converter = pylon.attr("ImageFormatConverter")();
-    converter.attr("OutputPixelFormat") = pylon.attr("PixelType_BGR8packed");
-    converter.attr("OutputBitAlignment") = pylon.attr("OutputBitAlignment_MsbAligned");
+    set_setting(converter, "OutputPixelFormat", pylon.attr("PixelType_BGR8packed"));
+    set_setting(converter, "OutputBitAlignment", pylon.attr("OutputBitAlignment_MsbAligned"));
     self.attr("converter") = converter;
     return py::none();
 }
