@@ -389,10 +389,13 @@ def profile(libs, counter, rounds):
     loops = {"module": "module", "floor": "floor"}
     table = {loop: {} for loop in loops}  # (stretch, mark) -> [µs per pass over the rounds]
     totals = {loop: [] for loop in loops}
+    unmarked = {loop: [] for loop in loops}
     for _ in range(rounds):
         for loop in loops:
             r = measure(libs, loop, counter, profile=True, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
             totals[loop].append(1e3 * r["held_ms"])
+            plain = measure(libs, loop, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            unmarked[loop].append([1e3 * plain["held_ms"], plain["handoffs"]])
             for site, mark, _count, held in r["stretches"]:
                 table[loop].setdefault((site, mark), []).append(held)
     mean = lambda values: sum(values) / rounds
@@ -415,6 +418,11 @@ def profile(libs, counter, rounds):
             print(f"    {name:56.56s} {mean(table['module'][(site, mark)]):8.1f}")
     print(f"  {'in all (the counter and its marks included)':58s} {mean(totals['module']):8.1f}"
           f" {mean(totals['floor']):8.1f}")
+    held = {loop: mean([u[0] for u in unmarked[loop]]) for loop in loops}
+    print(f"  {'in all, measured again without splitting':58s} {held['module']:8.1f} {held['floor']:8.1f}"
+          f"   module / floor {held['module'] / held['floor']:.2f}")
+    print(f"  {'hand-offs per pass':58s} {mean([u[1] for u in unmarked['module']]):8.2f}"
+          f" {mean([u[1] for u in unmarked['floor']]):8.2f}")
 
 
 def main():

@@ -73,8 +73,16 @@ inline void set(py::handle obj, PyObject *name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-// obj.method(*args).  From Python 3.9 on, through the vectorcall protocol,
-// which spares the variadic packing of the older call.
+#if PY_VERSION_HEX < 0x03090000
+// The interpreter's own method look-up (what its LOAD_METHOD does), exported
+// by CPython 3.7 and 3.8 without a declaration: the function found on the
+// type, when it is one, with true; else the bound attribute, with false.
+extern "C" int _PyObject_GetMethod(PyObject *obj, PyObject *name, PyObject **method);
+#endif
+
+// obj.method(*args), as the interpreter's own method call makes it: no
+// bound method and no argument tuple (through the vectorcall protocol from
+// Python 3.9 on).
 template <class... Args>
 py::object call(py::handle obj, PyObject *method, Args... args) {
 #if PY_VERSION_HEX >= 0x03090000
@@ -83,7 +91,13 @@ py::object call(py::handle obj, PyObject *method, Args... args) {
     PyObject *r = PyObject_VectorcallMethod(method, stack + 1,
                                             (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 #else
-    PyObject *r = PyObject_CallMethodObjArgs(obj.ptr(), method, args.ptr()..., nullptr);
+    PyObject *function = nullptr;
+    bool unbound = _PyObject_GetMethod(obj.ptr(), method, &function) != 0;
+    if (!function) throw py::error_already_set();
+    PyObject *stack[] = {obj.ptr(), args.ptr()...};
+    PyObject *r = unbound ? _PyObject_FastCallDict(function, stack, 1 + sizeof...(Args), nullptr)
+                          : _PyObject_FastCallDict(function, stack + 1, sizeof...(Args), nullptr);
+    Py_DECREF(function);
 #endif
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);

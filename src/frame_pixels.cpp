@@ -83,10 +83,17 @@ py::object array_over(py::handle keeper, void *pixels, bool readonly, Py_ssize_t
     if (!owner) throw py::error_already_set();
     owner->keeper = py::reinterpret_borrow<py::object>(keeper).release().ptr();
     py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(owner));
-    py::array frame(py::dtype::of<std::uint8_t>(), {rows, columns, Py_ssize_t(3)}, {columns * 3, Py_ssize_t(3), Py_ssize_t(1)}, pixels,
-                    holder);
-    if (readonly) py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-    return std::move(frame);
+    using api = py::detail::npy_api;
+    const api &numpy = api::get();
+    Py_intptr_t shape[] = {rows, columns, 3}, strides[] = {columns * 3, 3, 1};
+    PyObject *bytes = numpy.PyArray_DescrFromType_(api::NPY_UBYTE_);  // taken by the array
+    if (!bytes) throw py::error_already_set();
+    PyObject *frame = numpy.PyArray_NewFromDescr_(numpy.PyArray_Type_, bytes, 3, shape, strides, pixels, readonly ? 0 : api::NPY_ARRAY_WRITEABLE_,
+                                                  nullptr);
+    if (!frame) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(frame);
+    if (numpy.PyArray_SetBaseObject_(frame, holder.release().ptr()) < 0) throw py::error_already_set();
+    return result;
 }
 
 // ------------------------------------------------------- the binding's routes
@@ -225,7 +232,7 @@ std::string native_pixels(py::handle image, py::handle handle, Pixels &out) {
     const NativeRoute &r = state();
     if (Py_TYPE(handle.ptr()) != r.handle_type) return "the converted image's handle is of another type";
     void *object = native::object_of(handle);
-    if (!object) return "the converted image has no C++ object";
+    if (!object) return "the converted image has no C++ object";  // the binding's own handle: checked once
     // The exact class: the getters are those of CPylonImage itself, not of a
     // class derived from it.
     if (!native::exactly(object, r.get.type_info)) return "the converted image is not a plain Pylon::CPylonImage";

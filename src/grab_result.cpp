@@ -53,7 +53,7 @@ const void *data_of(py::handle result) {
     }
     const void *data = nullptr;
     if (Py_TYPE(handle) == t.handle_type)
-        if (void *object = native::object_of(handle)) data = t.data_of(object);
+        if (const void *object = native::object_of(handle)) data = t.data_of(object);
     Py_DECREF(handle);
     return data && native::exactly(data, t.data_type) ? data : nullptr;
 }

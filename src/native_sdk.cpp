@@ -70,15 +70,13 @@ std::string check_handle(py::handle handle, const char *cxx_type, const char *wh
     if (std::string(Py_TYPE(handle.ptr())->tp_name) != "SwigPyObject" ||
         text.find(std::string("'") + cxx_type + " *'") == std::string::npos)
         return std::string(what) + " is not a wrapped " + cxx_type + " (" + text + ")";
+    // The address the handle gives as a number is the one its object holds.
+    PyObject *number = PyNumber_Long(handle.ptr());
+    void *address = number ? PyLong_AsVoidPtr(number) : nullptr;
+    Py_XDECREF(number);
+    PyErr_Clear();
+    if (!address || address != object_of(handle)) return std::string(what) + "'s handle holds no C++ object";
     return "";
-}
-
-void *object_of(py::handle handle) {
-    PyObject *address = PyNumber_Long(handle.ptr());
-    void *object = address ? PyLong_AsVoidPtr(address) : nullptr;
-    Py_XDECREF(address);
-    if (!object) PyErr_Clear();
-    return object;
 }
 
 bool exactly(const void *object, const void *type_info) {

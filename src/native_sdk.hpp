@@ -35,12 +35,20 @@ struct Library {
 // why it cannot be had, or nothing.
 std::string find_library(const char *stem, Library &out);
 
-// Why `handle` (the `this` of `what`) is not the binding's handle on a C++
-// object of type `cxx_type` ("Pylon::CPylonImage"), or nothing.
-std::string check_handle(py::handle handle, const char *cxx_type, const char *what);
+// The address of the C++ object behind one of the binding's handles (a
+// SwigPyObject: the object's header, then that address).
+inline void *object_of(py::handle handle) {
+    struct Handle {
+        PyObject_HEAD
+        void *object;
+    };
+    return reinterpret_cast<Handle *>(handle.ptr())->object;
+}
 
-// The address of the C++ object behind a handle, or null.
-void *object_of(py::handle handle);
+// Why `handle` (the `this` of `what`) is not the binding's handle on a C++
+// object of type `cxx_type` ("Pylon::CPylonImage"), or nothing; it is when
+// the address it gives as a number is the one object_of reads.
+std::string check_handle(py::handle handle, const char *cxx_type, const char *what);
 
 // True when the polymorphic object at `object` is of exactly the class whose
 // run-time type information is `type_info` (not of a class derived from it).
