@@ -10,11 +10,20 @@ built module, inside a temporary application root:
 With sdk="fake" the scriptable SDK test double in tests/fake_sdk comes first on
 the module search path; with sdk="real" the installed pypylon is used, with
 camera emulation switched on before it loads.
+
+The suite also runs on another processor's build under user-mode emulation
+(scripts/cross-aarch64 --board): sys.executable is then an emulated
+interpreter, and ZUN_EMULATOR holds the command line that runs one of the
+build's own programs (as CMake's CROSSCOMPILING_EMULATOR does), for example
+"qemu-aarch64-static -L SYSROOT".  The suite starts those programs with
+`program_command`, and `place_program` lays one out for others to start by its
+path.
 """
 import dataclasses
 import glob
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -37,6 +46,44 @@ def build_dir_of(prefix):
 
 BUILD = Path(os.environ.get("ZUN_BUILD_DIR") or build_dir_of(sys.prefix))
 FAKE_SDK = REPO / "tests" / "fake_sdk"
+
+
+def emulator_of(environ):
+    """ZUN_EMULATOR as an argument list, its program found on PATH."""
+    words = shlex.split(environ.get("ZUN_EMULATOR", ""))
+    if words:
+        found = shutil.which(words[0])
+        if not found:
+            raise RuntimeError(f"ZUN_EMULATOR: {words[0]} not found on PATH")
+        words[0] = found
+    return words
+
+
+EMULATOR = emulator_of(os.environ)
+
+
+def program_command(program, *args):
+    """The command line that starts one of the build's programs."""
+    return [*EMULATOR, str(program), *map(str, args)]
+
+
+def place_program(program, target):
+    """Puts the built program at target for others to start by its path (the
+    module, the field check): a copy, or under an emulator a script that runs
+    the program through it, as the kernel would with binfmt_misc.  program may
+    be target itself (a program laid out by the install step)."""
+    program, target = Path(program), Path(target)
+    if not EMULATOR:
+        if program != target:
+            shutil.copy2(program, target)
+        return target
+    if program == target:
+        program = target.with_name(target.name + ".target")
+        target.replace(program)
+    words = " ".join(shlex.quote(word) for word in [*EMULATOR, str(program.resolve())])
+    target.write_text(f'#!/bin/sh\nexec {words} "$@"\n')
+    target.chmod(0o755)
+    return target
 
 
 def built_module():

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD
+from conftest import BUILD, program_command
 
 TOOL = BUILD / "tools/usbcam_reset/usbcam_reset"
 
@@ -63,7 +63,7 @@ def tree(tmp_path):
 
 def run(tool, args, sysfs, devfs, timeout=30):
     env = dict(os.environ, USBCAM_RESET_SYSFS=str(sysfs), USBCAM_RESET_DEVFS=str(devfs))
-    return subprocess.run([str(tool), *args], env=env, capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(program_command(tool, *args), env=env, capture_output=True, text=True, timeout=timeout)
 
 
 def camera_args(*extra, vendor="0x2676", product="0xba02"):

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import sys
 
-from conftest import REPO, built_module, built_tool
+from conftest import REPO, built_module, built_tool, place_program
 
 PACKAGE = REPO / "tools" / "zun_camera_basler_tools"
 
@@ -34,7 +34,7 @@ def test_deploy_lays_out_the_tree_and_the_check_runs_installed_and_deployed(tmp_
         shutil.copy2(PACKAGE / name, site / "zun_camera_basler_tools")
     shutil.copy2(REPO / "tools/zun_camera_check/zun_camera_check", site / "zun_camera_basler_tools/zun_camera_check.py")
     shutil.copy2(REPO / "libs" / "zun_logger.py", site / "zun_camera_basler_tools" / "libs")
-    shutil.copy2(built_tool("usbcam_reset"), tmp_path / "env" / "bin")
+    place_program(built_tool("usbcam_reset"), tmp_path / "env" / "bin" / "usbcam_reset")
     (site / "zun_camera_basler-1.0.2.dist-info").mkdir()
     (site / "zun_camera_basler-1.0.2.dist-info" / "RECORD").write_text("../../bin/usbcam_reset,,\n")
     env = {"PYTHONPATH": str(site), "ROOT_PATH": str(root)}
