@@ -23,7 +23,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -88,8 +87,8 @@ py::object array_over(py::handle keeper, void *pixels, bool readonly, Py_ssize_t
     Py_intptr_t shape[] = {rows, columns, 3}, strides[] = {columns * 3, 3, 1};
     PyObject *bytes = numpy.PyArray_DescrFromType_(api::NPY_UBYTE_);  // taken by the array
     if (!bytes) throw py::error_already_set();
-    PyObject *frame = numpy.PyArray_NewFromDescr_(numpy.PyArray_Type_, bytes, 3, shape, strides, pixels, readonly ? 0 : api::NPY_ARRAY_WRITEABLE_,
-                                                  nullptr);
+    int flags = readonly ? 0 : api::NPY_ARRAY_WRITEABLE_;
+    PyObject *frame = numpy.PyArray_NewFromDescr_(numpy.PyArray_Type_, bytes, 3, shape, strides, pixels, flags, nullptr);
     if (!frame) throw py::error_already_set();
     py::object result = py::reinterpret_steal<py::object>(frame);
     if (numpy.PyArray_SetBaseObject_(frame, holder.release().ptr()) < 0) throw py::error_already_set();
@@ -198,21 +197,15 @@ std::string resolve(py::handle image, py::handle handle) {
     native::Library library;
     if (!(why = native::find_library("libpylonutility.so", library)).empty()) return why;
 
-    struct {
-        void **slot;
-        const char *symbol;
-    } wanted[] = {
-        {reinterpret_cast<void **>(&r.get.buffer), "_ZN5Pylon11CPylonImage9GetBufferEv"},
-        {reinterpret_cast<void **>(&r.get.image_size), "_ZNK5Pylon11CPylonImage12GetImageSizeEv"},
-        {reinterpret_cast<void **>(&r.get.width), "_ZNK5Pylon11CPylonImage8GetWidthEv"},
-        {reinterpret_cast<void **>(&r.get.height), "_ZNK5Pylon11CPylonImage9GetHeightEv"},
-        {reinterpret_cast<void **>(&r.get.pixel_type), "_ZNK5Pylon11CPylonImage12GetPixelTypeEv"},
-        {const_cast<void **>(&r.get.type_info), "_ZTIN5Pylon11CPylonImageE"},
-    };
-    for (auto &w : wanted) {
-        *w.slot = library.symbol(w.symbol);
-        if (!*w.slot) return library.file + " does not export " + w.symbol;
-    }
+    why = library.take({
+        {&r.get.buffer, "_ZN5Pylon11CPylonImage9GetBufferEv"},
+        {&r.get.image_size, "_ZNK5Pylon11CPylonImage12GetImageSizeEv"},
+        {&r.get.width, "_ZNK5Pylon11CPylonImage8GetWidthEv"},
+        {&r.get.height, "_ZNK5Pylon11CPylonImage9GetHeightEv"},
+        {&r.get.pixel_type, "_ZNK5Pylon11CPylonImage12GetPixelTypeEv"},
+        {&r.get.type_info, "_ZTIN5Pylon11CPylonImageE"},
+    });
+    if (!why.empty()) return why;
     r.bgr8 = mod_attr("pylon").attr("PixelType_BGR8packed").cast<std::int64_t>();
     r.image_class = Py_TYPE(image.ptr());
     Py_INCREF(r.image_class);
@@ -274,8 +267,7 @@ void give_up(py::handle image, const std::string &why) {
 
 py::object frame(const Pixels &p) { return array_over(p.keeper, p.data, false, p.rows, p.columns); }
 
-// The binding's own image class, recognised by its type before anything is
-// asked of the image: a stand-in for the SDK never gets further.
+// An image the native route may be tried on: the binding's own image class.
 bool binding_image(py::handle image) {
     const NativeRoute &r = state();
     PyTypeObject *type = Py_TYPE(image.ptr());
@@ -283,8 +275,7 @@ bool binding_image(py::handle image) {
         case Route::native:
             return type == r.image_class;
         case Route::untried:
-            return std::strcmp(type->tp_name, "PylonImage") == 0 &&
-                   py::getattr(mod_attr("pylon"), "PylonImage", py::none()).ptr() == reinterpret_cast<PyObject *>(type);
+            return native::binding_class(type, "PylonImage");
         default:
             return false;
     }

@@ -8,8 +8,6 @@
 // They are trusted once they have given the binding's own answer for one
 // result in the process; a result they are not made for, or one that refers
 // to no data, is asked of the binding, which raises as it always does.
-#include <cstring>
-
 #include "native_sdk.hpp"
 
 namespace zun {
@@ -68,18 +66,12 @@ std::string resolve(py::handle result) {
     if (!(why = native::check_handle(handle, "Pylon::CGrabResultPtr", "the grab result")).empty()) return why;
     native::Library library;
     if (!(why = native::find_library("libpylonbase.so", library)).empty()) return why;
-    struct {
-        void **slot;
-        const char *symbol;
-    } wanted[] = {
-        {reinterpret_cast<void **>(&t.data_of), "_ZNK5Pylon14CGrabResultPtr6GetPtrEv"},
-        {reinterpret_cast<void **>(&t.succeeded), "_ZNK5Pylon15CGrabResultData13GrabSucceededEv"},
-        {const_cast<void **>(&t.data_type), "_ZTIN5Pylon15CGrabResultDataE"},
-    };
-    for (auto &w : wanted) {
-        *w.slot = library.symbol(w.symbol);
-        if (!*w.slot) return library.file + " does not export " + w.symbol;
-    }
+    why = library.take({
+        {&t.data_of, "_ZNK5Pylon14CGrabResultPtr6GetPtrEv"},
+        {&t.succeeded, "_ZNK5Pylon15CGrabResultData13GrabSucceededEv"},
+        {&t.data_type, "_ZTIN5Pylon15CGrabResultDataE"},
+    });
+    if (!why.empty()) return why;
     t.result_class = Py_TYPE(result.ptr());
     Py_INCREF(t.result_class);
     t.handle_type = Py_TYPE(handle.ptr());
@@ -91,14 +83,6 @@ void give_up(const std::string &why) {
     log_info("Grab results: the binding's GrabSucceeded, as the native test is not taken: " + why + ".");
 }
 
-// The binding's own result class, recognised by its type before anything is
-// asked of the result: a stand-in for the SDK never gets further.
-bool binding_result(py::handle result) {
-    PyTypeObject *type = Py_TYPE(result.ptr());
-    return std::strcmp(type->tp_name, "GrabResult") == 0 &&
-           py::getattr(mod_attr("pylon"), "GrabResult", py::none()).ptr() == reinterpret_cast<PyObject *>(type);
-}
-
 }  // namespace
 
 bool grab_succeeded(py::handle result) {
@@ -107,7 +91,7 @@ bool grab_succeeded(py::handle result) {
         const void *data = Py_TYPE(result.ptr()) == t.result_class ? data_of(result) : nullptr;
         return data ? t.succeeded(data) : binding_answer(result);
     }
-    if (t.route == Route::binding || !binding_result(result)) return binding_answer(result);
+    if (t.route == Route::binding || !native::binding_class(Py_TYPE(result.ptr()), "GrabResult")) return binding_answer(result);
 
     // The first result of the binding's: find the getters, then check them
     // once against the binding's own answer for the same result.

@@ -49,6 +49,20 @@ void *Library::symbol(const char *name) const {
     return address;
 }
 
+std::string Library::take(std::initializer_list<Wanted> wanted) const {
+    for (const Wanted &w : wanted) {
+        void *address = symbol(w.name);
+        if (!address) return file + " does not export " + w.name;
+        std::memcpy(w.slot, &address, sizeof address);
+    }
+    return "";
+}
+
+bool binding_class(PyTypeObject *type, const char *name) {
+    return std::strcmp(type->tp_name, name) == 0 &&
+           py::getattr(mod_attr("pylon"), name, py::none()).ptr() == reinterpret_cast<PyObject *>(type);
+}
+
 std::string find_library(const char *stem, Library &out) {
     py::object file = py::getattr(mod_attr("pylon"), "__file__", py::none());
     if (!py::isinstance<py::str>(file)) return "the binding's folder is unknown";

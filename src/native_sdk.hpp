@@ -11,6 +11,7 @@
 // object in the process.  One switch in the environment turns them all off.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "common.hpp"
@@ -29,7 +30,20 @@ struct Library {
     std::string file;
     // The address of `name`, defined in this very file; else null.
     void *symbol(const char *name) const;
+
+    struct Wanted {
+        void *slot;  // where the address goes: a function pointer or a pointer
+        const char *name;
+    };
+    // Fills every slot with its symbol's address; returns why one of them
+    // is not exported, or nothing.
+    std::string take(std::initializer_list<Wanted> wanted) const;
 };
+
+// True when `type` is the binding's own class pylon.`name` itself, told by
+// its type alone, before anything is asked of an object of it: a stand-in
+// for the SDK never gets further.
+bool binding_class(PyTypeObject *type, const char *name);
 
 // The library whose file name starts with `stem` ("libpylonbase.so"); returns
 // why it cannot be had, or nothing.
