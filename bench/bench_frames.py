@@ -11,12 +11,16 @@ Figures, each loop in a process of its own:
   CPU           the process's CPU time over wall time at the same size and
                 rate, with the same application thread running; "frames"
                 is that less the application thread's own CPU time, also
-                given per frame delivered
+                given per frame delivered; and the process's page faults
+                per frame delivered (a pixel buffer allocated afresh for
+                each frame faults in each of its pages)
   busy app      frames/s that reach an application thread busy in pure Python
                 (640 x 480, 300 frames/s asked of the camera), at the
                 interpreter's default switch interval and at 1 ms; beside
                 them, what reaches a thread that polls and sleeps (the floor
                 loop hands over images, not arrays: the most any loop can give)
+  pollers       frames/s that reach eight threads each calling getFlagAndFrame
+                in a tight loop (the most any of them saw), same size and rate
   GIL           per pass of the grab thread: GIL releases (each is a
                 hand-off: the thread must win the GIL back), the thread's CPU
                 time while it held the GIL, and its holds of more than 0.5 ms
@@ -169,7 +173,7 @@ int gil_stretches(unsigned long thread, const void **site, int *mark, unsigned l
 # One measurement, run in a fresh interpreter: argv[1] is a JSON object of
 # settings; the last line printed is a JSON object of figures.
 CHILD = r"""
-import ctypes, io, json, os, statistics, sys, threading, time
+import ctypes, io, json, os, resource, statistics, sys, threading, time
 cfg = json.loads(sys.argv[1])
 os.environ["PYLON_CAMEMU"] = "2" if cfg["profile"] else "1"  # the second names the binding's calls
 from pypylon import pylon
@@ -207,6 +211,8 @@ class Loop:  # the same loop in plain Python; with take_array False only grab an
         self.cam.StopGrabbing(); self.cam.Close()
     def stop(self):
         self.stopCam, self.isActive = True, False
+    def getFlagAndFrame(self):
+        return self.isActive, self.frame
 
 counter = None
 if cfg["count"]:
@@ -296,6 +302,26 @@ if counter:  # the grab thread's own figures over 200 passes that publish a fram
              1e6 * (h - before.get((site, mark), [0, 0])[1]) / passes]
             for (site, mark), (c, h) in after.items()]
     cam.stop(); cam.t1.join()
+elif cfg["pollers"]:  # threads that call getFlagAndFrame in a tight loop; frames each of them saw
+    done, seen_by = threading.Event(), []
+    def poller():
+        seen, count = None, 0
+        while not done.is_set():
+            frame = cam.getFlagAndFrame()[1]
+            if frame is not seen:
+                count, seen = count + 1, frame
+        seen_by.append(count)
+    threads = [threading.Thread(target=poller) for _ in range(cfg["pollers"])]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    time.sleep(cfg["seconds"])
+    done.set()
+    for t in threads:
+        t.join()
+    wall = time.perf_counter() - t0
+    cam.stop(); cam.t1.join()
+    figures = {"fps": max(seen_by) / wall}
 else:
     stalls, seen_frames, done = [], [0], threading.Event()
     cpu = {}
@@ -316,15 +342,17 @@ else:
                 time.sleep(0.0005)
         cpu["app"] = time.thread_time() - t0
     app = threading.Thread(target=application)
-    t0, c0 = time.perf_counter(), os.times()
+    t0, c0, faults = time.perf_counter(), os.times(), resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     app.start()
     time.sleep(cfg["seconds"])
     done.set(); app.join()
     wall, c1 = time.perf_counter() - t0, os.times()
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
     cam.stop(); cam.t1.join()
     process = (c1.user - c0.user + c1.system - c0.system) / wall
     figures = {"stalls_per_s": len(stalls) / wall, "median_stall_ms": 1e3 * statistics.median(stalls) if stalls else 0.0,
-               "fps": seen_frames[0] / wall, "cpu": 100 * process, "cpu_frames": 100 * (process - cpu["app"] / wall)}
+               "fps": seen_frames[0] / wall, "cpu": 100 * process, "cpu_frames": 100 * (process - cpu["app"] / wall),
+               "faults_per_frame": faults / max(seen_frames[0], 1)}
 sys.stdout = out
 print(json.dumps(figures))
 """
@@ -357,8 +385,8 @@ def counter_library(root):
     return path if build.returncode == 0 else None
 
 
-def measure(libs, loop, counter=None, idle=False, profile=False, **cfg):
-    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle, profile=profile)
+def measure(libs, loop, counter=None, idle=False, profile=False, pollers=0, **cfg):
+    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle, profile=profile, pollers=pollers)
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     env.pop("ZUN_GIL_PROFILE", None)
     if counter:
@@ -454,12 +482,13 @@ def main():
             full[loop].append(measure(libs, loop, width=1920, height=1200, fps=50, switch=0.005,
                                       seconds=args.seconds))
     print(f"  {'loop':22s} {'stalls/s':>9s} {'median ms':>10s} {'frames/s':>9s} {'CPU %':>7s} {'frames CPU %':>13s}"
-          f" {'CPU ms/frame':>13s}")
+          f" {'CPU ms/frame':>13s} {'page faults/frame':>18s}")
     for loop in loops:
         runs = full[loop]
         mean = {k: statistics.mean(r[k] for r in runs) for k in runs[0]}
         print(f"  {names[loop]:22s} {mean['stalls_per_s']:9.1f} {mean['median_stall_ms']:10.2f} {mean['fps']:9.1f} "
-              f"{mean['cpu']:7.1f} {mean['cpu_frames']:13.1f} {10 * mean['cpu_frames'] / mean['fps']:13.2f}")
+              f"{mean['cpu']:7.1f} {mean['cpu_frames']:13.1f} {10 * mean['cpu_frames'] / mean['fps']:13.2f}"
+              f" {mean['faults_per_frame']:18.1f}")
 
     print("\n640 x 480, 300 frames/s asked: frames/s that reach an application thread busy in pure Python")
     print("(and, for scale, one that polls every 0.5 ms and sleeps between):")
@@ -471,6 +500,13 @@ def main():
                             seconds=args.seconds / 2) for _ in range(args.rounds)]
             cells.append(statistics.mean(r["fps"] for r in runs))
         print(f"  {names[loop]:22s} {cells[0]:11.1f} {cells[1]:11.1f} {cells[2]:9.1f}")
+
+    print("\n640 x 480, 300 frames/s asked: frames/s that reach each of eight threads polling getFlagAndFrame"
+          " in a tight loop\n(the most any of them saw):")
+    for loop in loops:
+        runs = [measure(libs, loop, width=640, height=480, fps=300, switch=0.005, pollers=8,
+                        seconds=args.seconds / 2) for _ in range(args.rounds)]
+        print(f"  {names[loop]:22s} {statistics.mean(r['fps'] for r in runs):11.1f}")
 
     counter = counter_library(root)
     print("\nThe grab thread and the GIL, per pass with a frame (1920 x 1200, 50 frames/s, nothing else running):")
