@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <string>
 
 namespace py = pybind11;
@@ -101,6 +103,31 @@ py::object call(py::handle obj, PyObject *method, Args... args) {
 #endif
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// Lets go of the GIL for `work`, which touches no Python object, and takes it
+// back by a plain call, never from a destructor.  While the interpreter
+// finalizes, CPython ends a thread that asks for the GIL by unwinding its
+// stack (pthread_exit); `abandon` then forgets the Python references that
+// the unwinding would otherwise drop without the GIL, and the unwinding goes on.
+template <class Work, class Abandon>
+void without_gil(Work &&work, Abandon &&abandon) {
+    PyThreadState *state = PyEval_SaveThread();
+    auto take_back = [&] {
+        try {
+            PyEval_RestoreThread(state);
+        } catch (abi::__forced_unwind &) {
+            abandon();
+            throw;
+        }
+    };
+    try {
+        work();
+    } catch (...) {
+        take_back();
+        throw;
+    }
+    take_back();
 }
 
 // sys.exit() through the module's `sys`: raises SystemExit without a code.

@@ -19,6 +19,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "native_pass.hpp"
 #include "native_sdk.hpp"
 
 #include <cstdint>
@@ -43,13 +44,18 @@ const Names &names() {
 // The owner of one frame's pixels: it holds what keeps them alive, and is the
 // base of the array made over them.  It tells the application nothing, so
 // nothing reached through the array can free the pixels under it.
+// It holds either a Python object that keeps the pixels alive, or one of the
+// module's own images, which goes back to the pool when the owner dies.
 struct FrameBuffer {
     PyObject_HEAD
     PyObject *keeper;
+    native::PooledImage *image;
 };
 
 void frame_buffer_dealloc(PyObject *obj) {
-    Py_XDECREF(reinterpret_cast<FrameBuffer *>(obj)->keeper);
+    auto *owner = reinterpret_cast<FrameBuffer *>(obj);
+    Py_XDECREF(owner->keeper);
+    if (owner->image) native::give_back(owner->image);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -69,18 +75,19 @@ PyTypeObject *frame_buffer_type() {
     return type;
 }
 
-bool whole_frame(Py_ssize_t rows, Py_ssize_t columns, Py_ssize_t bytes) {
-    return rows > 0 && columns > 0 && columns <= PY_SSIZE_T_MAX / 3 / rows && bytes == rows * columns * 3;
-}
-
 // A new rows x columns x 3 array of bytes over `pixels`, which stay valid
-// while `keeper` lives.  Made through NumPy's C API: nothing is described to
-// NumPy in Python objects for it to parse back, which is most of what an
-// array made through an array interface costs.
-py::object array_over(py::handle keeper, void *pixels, bool readonly, Py_ssize_t rows, Py_ssize_t columns) {
+// while `keeper` (or `image`) lives.  Made through NumPy's C API: nothing is
+// described to NumPy in Python objects for it to parse back, which is most of
+// what an array made through an array interface costs.
+py::object array_over(py::handle keeper, native::PooledImage *image, void *pixels, bool readonly, Py_ssize_t rows,
+                      Py_ssize_t columns) {
     auto *owner = PyObject_New(FrameBuffer, frame_buffer_type());
-    if (!owner) throw py::error_already_set();
+    if (!owner) {
+        if (image) native::give_back(image);
+        throw py::error_already_set();
+    }
     owner->keeper = py::reinterpret_borrow<py::object>(keeper).release().ptr();
+    owner->image = image;
     py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(owner));
     using api = py::detail::npy_api;
     const api &numpy = api::get();
@@ -148,7 +155,7 @@ py::object binding_frame(py::handle image) {
     int readonly = view.readonly;
     PyBuffer_Release(&view);
     if (!whole_frame(rows, columns, len)) return call(image, n.GetArray);
-    return array_over(keeper, pixels, readonly, rows, columns);
+    return array_over(keeper, nullptr, pixels, readonly, rows, columns);
 }
 
 // What the binding does with an image like this one, as the log names it.
@@ -160,53 +167,28 @@ std::string binding_route_of(py::handle image) {
 
 // ------------------------------------------------------------ the native route
 
-// Pylon::CPylonImage's getters, as the SDK's library exports them.  Each
-// takes the object and returns a pointer, a size or an integer.
-struct ImageGetters {
-    void *(*buffer)(void *);
-    std::size_t (*image_size)(const void *);
-    std::uint32_t (*width)(const void *);
-    std::uint32_t (*height)(const void *);
-    std::int64_t (*pixel_type)(const void *);  // an enumeration held in a full register
-    const void *type_info;                     // the class's run-time type information
-};
-
-enum class Route { untried, checking, native, binding };
-
 // One per process, read and written with the GIL held.
 struct NativeRoute {
-    Route route = Route::untried;
-    ImageGetters get{};
+    native::Seam seam{"Frame pixels", "route", "the SDK image's own buffer (checked against the binding's copy)"};
+    native::ImageGetters get;
     PyTypeObject *image_class = nullptr;  // the binding's wrapper class of CPylonImage
     PyTypeObject *handle_type = nullptr;  // the type of its handle on the C++ object
-    std::int64_t bgr8 = 0;             // the SDK's value of BGR 8-bit packed
 };
 
 NativeRoute &state() {
-    static NativeRoute r;
-    return r;
+    static NativeRoute *r = new NativeRoute;  // used up to the interpreter's very end
+    return *r;
 }
 
 // Finds the getters in the library the binding loaded (never loading one);
 // returns why the route cannot be taken, or nothing.
 std::string resolve(py::handle image, py::handle handle) {
     NativeRoute &r = state();
-    std::string why = native::switched_off();
-    if (why.empty()) why = native::check_handle(handle, "Pylon::CPylonImage", "the converted image");
+    std::string why = native::check_handle(handle, "Pylon::CPylonImage", "the converted image");
     if (!why.empty()) return why;
     native::Library library;
     if (!(why = native::find_library("libpylonutility.so", library)).empty()) return why;
-
-    why = library.take({
-        {&r.get.buffer, "_ZN5Pylon11CPylonImage9GetBufferEv"},
-        {&r.get.image_size, "_ZNK5Pylon11CPylonImage12GetImageSizeEv"},
-        {&r.get.width, "_ZNK5Pylon11CPylonImage8GetWidthEv"},
-        {&r.get.height, "_ZNK5Pylon11CPylonImage9GetHeightEv"},
-        {&r.get.pixel_type, "_ZNK5Pylon11CPylonImage12GetPixelTypeEv"},
-        {&r.get.type_info, "_ZTIN5Pylon11CPylonImageE"},
-    });
-    if (!why.empty()) return why;
-    r.bgr8 = mod_attr("pylon").attr("PixelType_BGR8packed").cast<std::int64_t>();
+    if (!(why = r.get.take(library)).empty()) return why;
     r.image_class = Py_TYPE(image.ptr());
     Py_INCREF(r.image_class);
     r.handle_type = Py_TYPE(handle.ptr());
@@ -229,95 +211,59 @@ std::string native_pixels(py::handle image, py::handle handle, Pixels &out) {
     // The exact class: the getters are those of CPylonImage itself, not of a
     // class derived from it.
     if (!native::exactly(object, r.get.type_info)) return "the converted image is not a plain Pylon::CPylonImage";
-    std::int64_t type = r.get.pixel_type(object);
-    if (type != r.bgr8) {
-        char text[96];
-        std::snprintf(text, sizeof text, "its pixel type 0x%llx is not BGR 8-bit packed (0x%llx)",
-                      static_cast<unsigned long long>(type), static_cast<unsigned long long>(r.bgr8));
-        return text;
-    }
-    std::size_t size = r.get.image_size(object);
-    std::uint32_t rows = r.get.height(object), columns = r.get.width(object);
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) || !whole_frame(rows, columns, static_cast<Py_ssize_t>(size)))
-        return "its size, " + std::to_string(size) + " bytes, is not rows x columns x 3 (" + std::to_string(rows) +
-               " x " + std::to_string(columns) + " x 3)";
-    void *data = r.get.buffer(object);
-    if (!data) return "it has no buffer";
-    out = Pixels{py::reinterpret_borrow<py::object>(image), data, rows, columns};
-    return "";
+    out.keeper = py::reinterpret_borrow<py::object>(image);
+    return r.get.bgr_frame(object, out.data, out.rows, out.columns);
 }
 
-// True when `copy` is an array of exactly the pixels in `p`.
-bool same_pixels(const py::object &copy, const Pixels &p) {
+py::object frame(const Pixels &p) { return array_over(p.keeper, nullptr, p.data, false, p.rows, p.columns); }
+
+}  // namespace
+
+py::object frame_of(py::handle image) {
+    NativeRoute &r = state();
+    Pixels pixels;
+    if (r.seam.native() && Py_TYPE(image.ptr()) == r.image_class) {
+        std::string why = native_pixels(image, get(image, names().this_), pixels);
+        if (why.empty()) return frame(pixels);
+        r.seam.give_up(binding_route_of(image), why);
+        return binding_frame(image);
+    }
+    // The first image of the binding's: find the getters, then check them
+    // once against the binding's own copy of the same image.
+    if (!native::binding_class(Py_TYPE(image.ptr()), "PylonImage")) return binding_frame(image);
+    py::object handle = py::getattr(image, names().this_, py::none());
+    auto resolved = [&] {
+        std::string why = resolve(image, handle);
+        return why.empty() ? native_pixels(image, handle, pixels) : why;
+    };
+    if (!r.seam.start_check(resolved, binding_route_of(image))) return binding_frame(image);
+    py::object copy;
+    if (auto error = capture([&] { copy = call(image, names().GetArray); })) {
+        r.seam.retry();  // should the check itself fail, the next image tries again
+        throw *error;
+    }
+    if (!same_pixels(copy, pixels.data, pixels.rows, pixels.columns)) {
+        r.seam.give_up(binding_route_of(image), "the SDK's buffer differs from the binding's copy of the same image");
+        return copy;
+    }
+    r.seam.trust();
+    return frame(pixels);
+}
+
+bool same_pixels(py::handle copy, const void *pixels, Py_ssize_t rows, Py_ssize_t columns) {
     Py_buffer view;
     if (PyObject_GetBuffer(copy.ptr(), &view, PyBUF_C_CONTIGUOUS) < 0) {
         PyErr_Clear();
         return false;
     }
-    bool same = view.ndim == 3 && view.shape[0] == p.rows && view.shape[1] == p.columns && view.shape[2] == 3 &&
-                view.len == p.rows * p.columns * 3 && std::memcmp(view.buf, p.data, view.len) == 0;
+    bool same = view.ndim == 3 && view.shape[0] == rows && view.shape[1] == columns && view.shape[2] == 3 &&
+                view.len == rows * columns * 3 && std::memcmp(view.buf, pixels, view.len) == 0;
     PyBuffer_Release(&view);
     return same;
 }
 
-void give_up(py::handle image, const std::string &why) {
-    state().route = Route::binding;
-    log_info("Frame pixels: " + binding_route_of(image) + ", as the native route is not taken: " + why + ".");
-}
-
-py::object frame(const Pixels &p) { return array_over(p.keeper, p.data, false, p.rows, p.columns); }
-
-// An image the native route may be tried on: the binding's own image class.
-bool binding_image(py::handle image) {
-    const NativeRoute &r = state();
-    PyTypeObject *type = Py_TYPE(image.ptr());
-    switch (r.route) {
-        case Route::native:
-            return type == r.image_class;
-        case Route::untried:
-            return native::binding_class(type, "PylonImage");
-        default:
-            return false;
-    }
-}
-
-}  // namespace
-
-py::object frame_of(py::handle image) {
-    if (!binding_image(image)) return binding_frame(image);
-    NativeRoute &r = state();
-    py::object handle = get(image, names().this_);
-    Pixels pixels;
-    if (r.route == Route::native) {
-        std::string why = native_pixels(image, handle, pixels);
-        if (why.empty()) return frame(pixels);
-        give_up(image, why);
-        return binding_frame(image);
-    }
-
-    // The first image of the binding's: find the getters, then check them
-    // once against the binding's own copy of the same image.
-    std::string why = resolve(image, handle);
-    if (why.empty()) why = native_pixels(image, handle, pixels);
-    if (!why.empty()) {
-        give_up(image, why);
-        return binding_frame(image);
-    }
-    // Other grab threads take the binding's route meanwhile; should the check
-    // itself fail, the next image tries again.
-    r.route = Route::checking;
-    py::object copy;
-    if (auto error = capture([&] { copy = call(image, names().GetArray); })) {
-        r.route = Route::untried;
-        throw *error;
-    }
-    if (!same_pixels(copy, pixels)) {
-        give_up(image, "the SDK's buffer differs from the binding's copy of the same image");
-        return copy;
-    }
-    r.route = Route::native;
-    log_info(std::string("Frame pixels: native, the SDK image's own buffer (checked against the binding's copy)."));
-    return frame(pixels);
+py::object frame_over(native::PooledImage *image, void *pixels, Py_ssize_t rows, Py_ssize_t columns) {
+    return array_over(py::handle(), image, pixels, false, rows, columns);
 }
 
 }  // namespace zun

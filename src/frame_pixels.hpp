@@ -14,4 +14,19 @@ namespace zun {
 // that go to the SDK's libraries: native_sdk.hpp.)
 py::object frame_of(py::handle image);
 
+// True when `bytes` is exactly rows x columns x 3, all of them positive.
+inline bool whole_frame(Py_ssize_t rows, Py_ssize_t columns, Py_ssize_t bytes) {
+    return rows > 0 && columns > 0 && columns <= PY_SSIZE_T_MAX / 3 / rows && bytes == rows * columns * 3;
+}
+
+// True when `copy` is a rows x columns x 3 array of exactly these pixels.
+bool same_pixels(py::handle copy, const void *pixels, Py_ssize_t rows, Py_ssize_t columns);
+
+namespace native {
+struct PooledImage;
+}
+// A frame over the pixels of one of the module's own images, which goes back
+// to the module's pool once the frame and every view of it are gone.
+py::object frame_over(native::PooledImage *image, void *pixels, Py_ssize_t rows, Py_ssize_t columns);
+
 }  // namespace zun

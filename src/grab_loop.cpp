@@ -1,13 +1,17 @@
 // Frame acquisition: the converter, the grab thread and its loop.
 //
-// The loop holds the GIL only while it touches Python objects.  The SDK's
-// binding releases it inside retrieval and conversion, and the diagnostic
-// mean of an 8-bit frame is summed here with the GIL released.  Where a
-// frame's pixels come from is frame_pixels.cpp's business.
+// A pass holds the GIL for one thing only: publishing the frame and its
+// flags (and, once a second, the diagnostic line).  Where the camera and the
+// converter are the binding's own, the pass makes its calls into the SDK's
+// libraries with the GIL let go of once (native_pass.cpp); elsewhere it makes
+// the same calls through the binding, in the same order.  Where a frame's
+// pixels come from is frame_pixels.cpp's business.
+#include <chrono>
 #include <cstdint>
 
 #include "camera.hpp"
 #include "frame_pixels.hpp"
+#include "native_pass.hpp"
 #include "native_sdk.hpp"
 
 namespace zun {
@@ -27,14 +31,13 @@ const Names &names() {
     return n;
 }
 
-// Where the grab thread's time with the GIL goes, stretch by stretch: a
-// profiler loaded ahead of the module (bench/bench_frames.py --profile) may
-// define this function, and is told each time the loop starts one of the
-// stretches below.  Unresolved, as it is in every ordinary process, a mark
-// costs one test of a null pointer.
+// Where the grab thread's time with the GIL goes: a profiler loaded ahead of
+// the module (bench/bench_frames.py --profile) may define this function, and
+// is told each time the loop starts one of the stretches below.  Unresolved,
+// as it is in every ordinary process, a mark costs one test of a null pointer.
 extern "C" void zun_grab_mark(int stretch) __attribute__((weak));
 
-enum Stretch { lookups = 1, release = 2, making_the_frame = 3, publishing = 4, clock_check = 5 };
+enum Stretch { lookups = 1, publishing = 4, clock_check = 5 };
 
 inline void mark(Stretch s) {
     if (zun_grab_mark) zun_grab_mark(s);
@@ -59,7 +62,9 @@ std::uint64_t byte_sum(const std::uint8_t *p, std::size_t n) {
 // 8-bit frame the exact integer sum divided by the count is the value NumPy
 // computes (its float64 partial sums of integers are exact), and it is
 // written in Python's shortest round-trip form.  Anything else goes to NumPy.
-py::str mean_text(py::handle frame) {
+// The sum is taken with the GIL let go of (see without_gil for `abandon`).
+template <class Abandon>
+py::str mean_text(py::handle frame, Abandon &&abandon) {
     Py_buffer view;
     if (PyObject_CheckBuffer(frame.ptr()) &&
         PyObject_GetBuffer(frame.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
@@ -68,11 +73,8 @@ py::str mean_text(py::handle frame) {
         if (bytes) {
             auto *data = static_cast<const std::uint8_t *>(view.buf);
             std::size_t len = static_cast<std::size_t>(view.len);
-            std::uint64_t sum;
-            {
-                py::gil_scoped_release unlocked;
-                sum = byte_sum(data, len);
-            }
+            std::uint64_t sum = 0;
+            without_gil([&] { sum = byte_sum(data, len); }, abandon);
             mean = static_cast<double>(sum) / static_cast<double>(len);
         }
         PyBuffer_Release(&view);
@@ -94,11 +96,6 @@ py::str mean_text(py::handle frame) {
     return py::str(mod_attr("np").attr("average")(frame));
 }
 
-py::str diagnostic_line(py::handle frame) {
-    py::str line = concat(py::str("Grabbed frame shape : "), py::str(get(frame, names().shape)));
-    return concat(concat(line, py::str(", mean of image: ")), mean_text(frame));
-}
-
 // now > lastTime + 1, as Python compares them; plain floats without a detour.
 bool later_than_a_second_after(py::handle now, py::handle last) {
     if (PyFloat_CheckExact(now.ptr()) && PyFloat_CheckExact(last.ptr()))
@@ -115,52 +112,119 @@ py::object call_clock(py::handle clock) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-// The loop proper: returns when the camera stops grabbing or a stop is
-// requested, raises whatever else ends it.
-void grab(py::handle self) {
-    const Names &n = names();
-    py::object pylon = mod_attr("pylon");
-    py::object timeout_handling = pylon.attr("TimeoutHandling_ThrowException");
-    py::object clock = mod_attr("time").attr("time");
-    py::int_ timeout_ms(5000);
-    py::object grab_result;  // kept until the next retrieval has returned
-    while (true) {
-        mark(lookups);
-        py::object cam = get(self, n.cam);
-        py::object grabbing = call(cam, n.IsGrabbing);
-        mark(lookups);
-        if (!truthy(grabbing)) return;
-        if (truthy(get(self, n.stopCam))) return;
-        py::object next = call(cam, n.RetrieveResult, timeout_ms, timeout_handling);
-        mark(release);
-        grab_result = std::move(next);
-        mark(lookups);
-        bool succeeded = grab_succeeded(grab_result);
-        mark(lookups);
-        if (!succeeded) continue;
+using Clock = std::chrono::steady_clock;
+// As long as a retrieval waits: a camera that delivers nothing but failed
+// grabs for that long is as dead as one that delivers nothing.
+constexpr auto retrieval_timeout = std::chrono::milliseconds(5000);
 
-        py::object image = call(get(self, n.converter), n.Convert, grab_result);
-        mark(making_the_frame);
-        py::object frame = frame_of(image);
-        image = py::object();
+// One run of the loop.  Its Python references are all members: should the
+// interpreter end the thread while it takes the GIL back (it does so while
+// it finalizes), abandon() forgets them rather than letting the unwinding
+// drop them without the GIL.
+class Loop {
+public:
+    explicit Loop(py::handle self)
+        : self_(self),
+          timeout_handling_(mod_attr("pylon").attr("TimeoutHandling_ThrowException")),
+          clock_(mod_attr("time").attr("time")),
+          timeout_ms_(py::int_(5000)),
+          last_success_(Clock::now()) {}
+
+    // Returns when the camera stops grabbing or a stop is requested, raises
+    // whatever else ends the loop.
+    void run() {
+        const Names &n = names();
+        while (true) {
+            mark(lookups);
+            py::object cam = get(self_, n.cam);
+            bool asked = grabbing_ && cam.is(cam_);  // the last pass asked this very camera
+            cam_ = std::move(cam);
+            bool grabbing = asked ? *grabbing_ : truthy(call(cam_, n.IsGrabbing));
+            grabbing_.reset();
+            mark(lookups);
+            if (!grabbing) return;
+            if (truthy(get(self_, n.stopCam))) return;
+            NativeGrab::Outcome outcome = pass();
+            grabbing_ = outcome.grabbing;
+            if (outcome.succeeded) {
+                last_success_ = Clock::now();
+                frame_ = std::move(outcome.frame);
+                publish();
+            } else if (Clock::now() - last_success_ >= retrieval_timeout) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "No grab has succeeded for 5000 ms: the camera delivers only failed grab results.");
+                throw py::error_already_set();
+            }
+        }
+    }
+
+    // What the loop still holds of the SDK's: let go of before the camera is
+    // stopped.
+    void let_go() {
+        native_.let_go([this] { abandon(); });
+        held_ = py::object();
+    }
+
+private:
+    // Retrieve the next result (the previous one is held until then), test
+    // its success, convert it.
+    NativeGrab::Outcome pass() {
+        const Names &n = names();
+        PyObject *converter = PyObject_GetAttr(self_.ptr(), n.converter);
+        if (!converter) PyErr_Clear();  // raised where the binding's pass reads it
+        converter_ = py::reinterpret_steal<py::object>(converter);
+        NativeGrab::Route route = converter_ ? native_.route(cam_, converter_) : NativeGrab::Route::binding;
+        if (route == NativeGrab::Route::native) {
+            NativeGrab::Outcome outcome = native_.pass([this] { abandon(); });
+            held_ = py::object();  // a result held through the binding, until the next was in
+            return outcome;
+        }
+        py::object next = call(cam_, n.RetrieveResult, timeout_ms_, timeout_handling_);
+        held_ = std::move(next);
+        if (native_.holds_result()) native_.let_go([this] { abandon(); });
+        if (route == NativeGrab::Route::check) return native_.check(held_, [this] { abandon(); });
+        if (!grab_succeeded(held_)) return {};
+        return {true, frame_of(call(get(self_, n.converter), n.Convert, held_)), std::nullopt};
+    }
+
+    void publish() {
+        const Names &n = names();
         // Frame first, flag last: a reader that sees the flag sees a frame.
         // Once a stop has been asked for, the flag is not raised again: the
         // request and the flag are read and written here without letting go
         // of the GIL, so a `stop` that has returned is never undone.
         mark(publishing);
-        set(self, n.frame, frame);
-        set(self, n.isInitializing, Py_False);
-        if (!truthy(get(self, n.stopCam))) set(self, n.isActive, Py_True);
+        set(self_, n.frame, frame_);
+        set(self_, n.isInitializing, Py_False);
+        if (!truthy(get(self_, n.stopCam))) set(self_, n.isActive, Py_True);
 
         mark(clock_check);
-        if (later_than_a_second_after(call_clock(clock), get(self, n.lastTime))) {
-            py::str line = diagnostic_line(get(self, n.frame));
+        if (later_than_a_second_after(call_clock(clock_), get(self_, n.lastTime))) {
+            frame_ = get(self_, n.frame);
+            py::str line = concat(concat(concat(py::str("Grabbed frame shape : "), py::str(get(frame_, n.shape))),
+                                         py::str(", mean of image: ")),
+                                  mean_text(frame_, [this] { abandon(); }));
             log_info(line);
             print(line);
-            set(self, n.lastTime, call_clock(clock));
+            set(self_, n.lastTime, call_clock(clock_));
         }
+        frame_ = py::object();
     }
-}
+
+    void abandon() {
+        for (py::object *held : {&timeout_handling_, &clock_, &timeout_ms_, &cam_, &converter_, &held_, &frame_})
+            held->release();
+    }
+
+    py::handle self_;
+    py::object timeout_handling_, clock_, timeout_ms_;
+    py::object cam_, converter_;  // this pass's
+    py::object held_;             // the grab result retrieved through the binding, held until the next is in
+    py::object frame_;            // the frame being published
+    std::optional<bool> grabbing_;  // the camera cam_'s answer for the next pass, when this one asked it
+    Clock::time_point last_success_;
+    NativeGrab native_;
+};
 
 // Stops and closes the camera; a failure of either is only reported.
 // Returns what printing that report raised, if it did.
@@ -196,8 +260,8 @@ py::object live_grab_thread(py::handle self) {
 py::object read(py::handle self) {
     // A second loop on the camera would compete with the grab thread for
     // its results and end both.
-    py::object thread = live_grab_thread(self);
-    if (thread && !thread.is(mod_attr("threading").attr("current_thread")())) {
+    if (py::object thread = live_grab_thread(self);
+        thread && !thread.is(mod_attr("threading").attr("current_thread")())) {
         PyErr_SetString(PyExc_RuntimeError,
                         "the grab thread of this camera is running; read() may only run on it or after it has ended");
         throw py::error_already_set();
@@ -205,9 +269,16 @@ py::object read(py::handle self) {
     // Whatever ends the loop, the camera is stopped and closed and the flag
     // ends false; an error that is not an ordinary one (an exit request, an
     // interrupt), or one raised by the handler's own logging, still ends the
-    // thread afterwards.
+    // thread afterwards.  What the loop holds of the SDK's is let go of first.
     std::optional<py::error_already_set> escaping;
-    if (auto error = capture([&] { grab(self); })) {
+    std::optional<Loop> loop;
+    auto ended = capture([&] {
+        loop.emplace(self);
+        loop->run();
+    });
+    if (auto let_go = capture([&] { if (loop) loop->let_go(); }); !ended) ended = std::move(let_go);
+    loop.reset();
+    if (auto error = std::move(ended)) {
         if (error->matches(PyExc_Exception)) {
             escaping = capture([&] {
                 py::str text = error_text(*error);

@@ -1,0 +1,128 @@
+// The grab loop's pass through the SDK's own libraries, below the binding.
+//
+// Every call of a pass into the binding lets go of the GIL and must win it
+// back, which can cost a whole switch interval while the application runs
+// Python.  The binding's camera and converter are the SDK's CInstantCamera
+// and CImageFormatConverter, whose libraries (loaded by the binding) export
+// every call a pass makes: the pass makes them itself with the GIL released
+// (is the camera grabbing, retrieve the next result, its success, convert it
+// into an image of the module's, let go of the previous result) and takes
+// the GIL once, for the loop to publish the frame.
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include "common.hpp"
+
+namespace zun {
+
+namespace native {
+// One of the module's own images: a Pylon::CPylonImage in storage of the
+// module's, lent to one frame at a time and then kept for the next.
+struct PooledImage;
+// Takes back an image whose frame has died (GIL held).
+void give_back(PooledImage *image);
+}  // namespace native
+
+// One grab loop's hold on the SDK below the binding: the camera and converter
+// it works on and the grab results it holds.  Used with the GIL held except
+// where said.
+class NativeGrab {
+public:
+    NativeGrab();
+    ~NativeGrab();
+    NativeGrab(const NativeGrab &) = delete;
+    NativeGrab &operator=(const NativeGrab &) = delete;
+
+    enum class Route {
+        binding,  // the binding's calls
+        check,    // the binding's retrieval, then check() compares: the process's one check
+        native,   // pass()
+    };
+    // The way of the next pass for this camera and converter.
+    Route route(py::handle cam, py::handle converter);
+
+    struct Outcome {
+        bool succeeded = false;
+        py::object frame;               // the frame of a successful grab
+        std::optional<bool> grabbing;   // the camera's answer for the next pass, asked at the end of this one
+    };
+    // One pass, the GIL let go of once.  An error of the SDK's is raised as a
+    // RuntimeError with the SDK's own text.  `abandon` is called should the
+    // interpreter end the thread while it takes the GIL back.
+    template <class Abandon>
+    Outcome pass(Abandon &&abandon);
+    // After the binding retrieved `result` from this route's camera: the
+    // process's one check of the native pass against the binding, which it
+    // ends one way or the other.  The outcome is the binding's when the check
+    // fails.
+    template <class Abandon>
+    Outcome check(py::handle result, Abandon &&abandon);
+
+    bool holds_result() const { return current_ >= 0; }
+    // Lets go of the grab results this loop holds and of the pool's spare
+    // images beyond the few it keeps, the GIL released.
+    template <class Abandon>
+    void let_go(Abandon &&abandon) {
+        without_gil([&] { let_go_unlocked(); }, [&] {
+            this->abandon();
+            abandon();
+        });
+    }
+    // Forgets the Python references held here (the thread is being ended).
+    void abandon();
+
+private:
+    struct Stretch;
+    void stretch(Stretch &s);          // the pass's work without the GIL
+    Outcome finish(Stretch &s);        // the pass's end, with the GIL
+    Outcome compare(py::handle result, py::object &binding_copy, bool &decided, const std::function<void()> &abandon);
+    static void retry_check();
+    void release_results();
+    void let_go_unlocked();
+    std::string adopt(py::handle cam, py::handle converter);
+
+    py::object cam_, converter_;       // what the C++ objects below belong to
+    void *camera_ = nullptr, *converter_object_ = nullptr;
+    struct Slot;
+    Slot *slots_[2] = {nullptr, nullptr};  // the previous and the current grab result
+    int current_ = -1;                     // the slot holding a result, or -1
+};
+
+struct NativeGrab::Stretch {
+    bool succeeded = false, grabbing = false, no_memory = false;
+    native::PooledImage *image = nullptr;
+    void *pixels = nullptr;
+    Py_ssize_t rows = 0, columns = 0;
+    std::string error, unusable;  // the SDK's error; why the converted image makes no frame
+};
+
+template <class Abandon>
+NativeGrab::Outcome NativeGrab::pass(Abandon &&abandon) {
+    Stretch s;
+    without_gil([&] { stretch(s); }, [&] {
+        this->abandon();
+        abandon();
+    });
+    return finish(s);
+}
+
+template <class Abandon>
+NativeGrab::Outcome NativeGrab::check(py::handle result, Abandon &&abandon) {
+    py::object binding_copy;
+    bool decided = false;
+    Outcome out;
+    auto error = capture([&] {
+        out = compare(result, binding_copy, decided, [&] {
+            binding_copy.release();
+            this->abandon();
+            abandon();
+        });
+    });
+    if (!error) return out;
+    if (!decided) retry_check();  // the binding's own calls raised: the next pass checks again
+    throw *error;
+}
+
+}  // namespace zun
