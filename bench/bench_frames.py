@@ -19,8 +19,9 @@ Figures, each loop in a process of its own:
                 interpreter's default switch interval and at 1 ms; beside
                 them, what reaches a thread that polls and sleeps (the floor
                 loop hands over images, not arrays: the most any loop can give)
-  pollers       frames/s that reach eight threads each calling getFlagAndFrame
-                in a tight loop (the most any of them saw), same size and rate
+  pollers       frames/s that reach an application of eight threads, each
+                calling getFlagAndFrame in a tight loop (frames any of them
+                saw), same size and rate
   GIL           per pass of the grab thread: GIL releases (each is a
                 hand-off: the thread must win the GIL back), the thread's CPU
                 time while it held the GIL, and its holds of more than 0.5 ms
@@ -264,7 +265,9 @@ def site_name(site, known):
     if not site or not ctypes.CDLL(None).dladdr(ctypes.c_void_p(site), ctypes.byref(info)):
         return "the thread's start" if not site else hex(site)
     where = os.path.basename(info.fname.decode()) if info.fname else "?"
-    return f"{where} {info.sname.decode() if info.sname else hex(site - (info.fbase or 0))}"
+    if where.startswith("zun_camera_basler"):
+        where = "the module"
+    return f"{where} {info.sname.decode() if info.sname else '+' + hex(site - (info.fbase or 0))}"
 
 sites = binding_sites() if cfg["profile"] else {}
 
@@ -302,15 +305,13 @@ if counter:  # the grab thread's own figures over 200 passes that publish a fram
              1e6 * (h - before.get((site, mark), [0, 0])[1]) / passes]
             for (site, mark), (c, h) in after.items()]
     cam.stop(); cam.t1.join()
-elif cfg["pollers"]:  # threads that call getFlagAndFrame in a tight loop; frames each of them saw
-    done, seen_by = threading.Event(), []
+elif cfg["pollers"]:  # threads that call getFlagAndFrame in a tight loop; frames any of them saw
+    done, seen = threading.Event(), [None, 0]  # the frame seen last by any of them, and the count
     def poller():
-        seen, count = None, 0
         while not done.is_set():
             frame = cam.getFlagAndFrame()[1]
-            if frame is not seen:
-                count, seen = count + 1, frame
-        seen_by.append(count)
+            if frame is not seen[0]:
+                seen[:] = frame, seen[1] + 1
     threads = [threading.Thread(target=poller) for _ in range(cfg["pollers"])]
     t0 = time.perf_counter()
     for t in threads:
@@ -321,7 +322,7 @@ elif cfg["pollers"]:  # threads that call getFlagAndFrame in a tight loop; frame
         t.join()
     wall = time.perf_counter() - t0
     cam.stop(); cam.t1.join()
-    figures = {"fps": max(seen_by) / wall}
+    figures = {"fps": seen[1] / wall}
 else:
     stalls, seen_frames, done = [], [0], threading.Event()
     cpu = {}
@@ -357,16 +358,28 @@ sys.stdout = out
 print(json.dumps(figures))
 """
 
-def app_root():
+def app_root(build=BUILD):
+    """A new application root with the module of `build` in its libs folder;
+    returns the root and that folder."""
     root = tempfile.mkdtemp(prefix="zun_bench_")
     libs = os.path.join(root, "libs")
     os.makedirs(libs)
-    found = glob.glob(os.path.join(BUILD, "zun_camera_basler*.so"))
+    found = glob.glob(os.path.join(build, "zun_camera_basler*.so"))
     if not found:
-        sys.exit(f"the module is not built in {BUILD}: run scripts/setup")
+        sys.exit(f"the module is not built in {build}: run scripts/setup")
     for path in found + [os.path.join(REPO, "libs", "zun_logger.py")]:
         shutil.copy2(path, libs)
     return root, libs
+
+
+def loop_libs(libs, earlier):
+    """Which loop each measurement runs, and with which libs folder: the
+    module, the two plain loops, and the module of an earlier build when
+    --also names one (a loop of the module's, run from that build's libs)."""
+    runs = {"module": ("module", libs), "python": ("python", libs), "floor": ("floor", libs)}
+    if earlier:
+        runs = {"earlier": ("module", earlier), **runs}
+    return runs
 
 
 def counter_library(root):
@@ -401,11 +414,11 @@ def measure(libs, loop, counter=None, idle=False, profile=False, pollers=0, **cf
 
 
 CALLS = ["IsGrabbing", "RetrieveResult", "the grab result's release", "GrabSucceeded", "Convert"]
-MARKS = {0: "the return from {}", 1: "camera and flag look-ups", 2: "letting go of the previous grab result",
+MARKS = {0: "the return from {}", 1: "camera and flag look-ups",
          3: "making the frame", 4: "publishing it", 5: "the clock and diagnostic check"}
 
 
-def profile(libs, counter, rounds):
+def profile(runs, counter, rounds):
     """The grab thread's CPU time with the GIL held, per pass with a frame,
     split at each hand-off and, in the module's loop, at each of its marks."""
     print("\nThe grab thread's CPU time holding the GIL, per pass with a frame, stretch by stretch"
@@ -414,15 +427,16 @@ def profile(libs, counter, rounds):
     if not counter:
         print("  not counted: needs a C compiler and an interpreter with a shared libpython")
         return
-    loops = {"module": "module", "floor": "floor"}
+    loops = [loop for loop in runs if loop != "python"]
     table = {loop: {} for loop in loops}  # (stretch, mark) -> [µs per pass over the rounds]
     totals = {loop: [] for loop in loops}
     unmarked = {loop: [] for loop in loops}
     for _ in range(rounds):
         for loop in loops:
-            r = measure(libs, loop, counter, profile=True, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            kind, libs = runs[loop]
+            r = measure(libs, kind, counter, profile=True, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
             totals[loop].append(1e3 * r["held_ms"])
-            plain = measure(libs, loop, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            plain = measure(libs, kind, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
             unmarked[loop].append([1e3 * plain["held_ms"], plain["handoffs"]])
             for site, mark, _count, held in r["stretches"]:
                 table[loop].setdefault((site, mark), []).append(held)
@@ -434,23 +448,23 @@ def profile(libs, counter, rounds):
             stretch_held[site][loop] += mean(held)
     order = [c for c in CALLS if c in stretch_held]
     order += sorted((s for s in stretch_held if s not in CALLS), key=lambda s: -max(stretch_held[s].values()))
-    print(f"  {'':58s} {'module':>8s} {'floor':>8s}")
+    row = lambda label, values, form=".1f": print(f"  {label:58.58s}" + "".join(
+        f" {v:8{form}}" if v is not None else " " * 9 for v in values))
+    print(f"  {'':58s}" + "".join(f" {loop:>8s}" for loop in loops))
     for site in order:
         held = stretch_held[site]
         if max(held.values()) < 0.05:
             continue
-        print(f"  {'after ' + site:58.58s} {held.get('module', 0):8.1f} {held.get('floor', 0):8.1f}")
+        row("after " + site, [held.get(loop, 0) for loop in loops])
         marks = sorted(mark for (s, mark) in table["module"] if s == site)
         for mark in marks if len(marks) > 1 or marks != [0] else []:
-            name = MARKS.get(mark, f"mark {mark}").format(site)
-            print(f"    {name:56.56s} {mean(table['module'][(site, mark)]):8.1f}")
-    print(f"  {'in all (the counter and its marks included)':58s} {mean(totals['module']):8.1f}"
-          f" {mean(totals['floor']):8.1f}")
+            row("  " + MARKS.get(mark, f"mark {mark}").format(site),
+                [mean(table["module"][(site, mark)]) if loop == "module" else None for loop in loops])
+    row("in all (the counter and its marks included)", [mean(totals[loop]) for loop in loops])
     held = {loop: mean([u[0] for u in unmarked[loop]]) for loop in loops}
-    print(f"  {'in all, measured again without splitting':58s} {held['module']:8.1f} {held['floor']:8.1f}"
-          f"   module / floor {held['module'] / held['floor']:.2f}")
-    print(f"  {'hand-offs per pass':58s} {mean([u[1] for u in unmarked['module']]):8.2f}"
-          f" {mean([u[1] for u in unmarked['floor']]):8.2f}")
+    row("in all, measured again without splitting", [held[loop] for loop in loops])
+    print(f"  {'module / floor':58s} {held['module'] / held['floor']:8.2f}")
+    row("hand-offs per pass", [mean([u[1] for u in unmarked[loop]]) for loop in loops], ".2f")
 
 
 def main():
@@ -459,14 +473,28 @@ def main():
     parser.add_argument("--rounds", type=int, default=2, help="rounds of alternating measurements")
     parser.add_argument("--profile", action="store_true",
                         help="only the grab thread's time holding the GIL, stretch by stretch, module and floor")
+    parser.add_argument("--also", metavar="BUILD", help="also measure the module built in this folder (an earlier "
+                        "build: its loop is named 'earlier'), side by side in the same run")
     args = parser.parse_args()
     root, libs = app_root()
-    if args.profile:
-        profile(libs, counter_library(root), args.rounds)
-        shutil.rmtree(root, ignore_errors=True)
-        return
-    loops = ["module", "python", "floor"]
-    names = {"module": "module", "python": "Python + GetArray", "floor": "grab + convert only"}
+    earlier_root, earlier = app_root(args.also) if args.also else (None, None)
+    runs = loop_libs(libs, earlier)
+    try:
+        if args.profile:
+            profile(runs, counter_library(root), args.rounds)
+        else:
+            bench(runs, root, args)
+    finally:
+        for folder in (root, earlier_root):
+            if folder:
+                shutil.rmtree(folder, ignore_errors=True)
+
+
+def bench(runs, root, args):
+    loops = list(runs)
+    names = {"earlier": "module, earlier build", "module": "module", "python": "Python + GetArray",
+             "floor": "grab + convert only"}
+    measure_loop = lambda loop, *counter, **cfg: measure(runs[loop][1], runs[loop][0], *counter, **cfg)
 
     try:
         from importlib.metadata import version
@@ -479,13 +507,12 @@ def main():
     full = {loop: [] for loop in loops}
     for _ in range(args.rounds):  # alternate, so that drift of the machine hits every loop alike
         for loop in loops:
-            full[loop].append(measure(libs, loop, width=1920, height=1200, fps=50, switch=0.005,
+            full[loop].append(measure_loop(loop, width=1920, height=1200, fps=50, switch=0.005,
                                       seconds=args.seconds))
     print(f"  {'loop':22s} {'stalls/s':>9s} {'median ms':>10s} {'frames/s':>9s} {'CPU %':>7s} {'frames CPU %':>13s}"
           f" {'CPU ms/frame':>13s} {'page faults/frame':>18s}")
     for loop in loops:
-        runs = full[loop]
-        mean = {k: statistics.mean(r[k] for r in runs) for k in runs[0]}
+        mean = {k: statistics.mean(r[k] for r in full[loop]) for k in full[loop][0]}
         print(f"  {names[loop]:22s} {mean['stalls_per_s']:9.1f} {mean['median_stall_ms']:10.2f} {mean['fps']:9.1f} "
               f"{mean['cpu']:7.1f} {mean['cpu_frames']:13.1f} {10 * mean['cpu_frames'] / mean['fps']:13.2f}"
               f" {mean['faults_per_frame']:18.1f}")
@@ -496,17 +523,17 @@ def main():
     for loop in loops:
         cells = []
         for switch, idle in ((0.005, False), (0.001, False), (0.005, True)):
-            runs = [measure(libs, loop, width=640, height=480, fps=300, switch=switch, idle=idle,
-                            seconds=args.seconds / 2) for _ in range(args.rounds)]
-            cells.append(statistics.mean(r["fps"] for r in runs))
+            results = [measure_loop(loop, width=640, height=480, fps=300, switch=switch, idle=idle,
+                                  seconds=args.seconds / 2) for _ in range(args.rounds)]
+            cells.append(statistics.mean(r["fps"] for r in results))
         print(f"  {names[loop]:22s} {cells[0]:11.1f} {cells[1]:11.1f} {cells[2]:9.1f}")
 
-    print("\n640 x 480, 300 frames/s asked: frames/s that reach each of eight threads polling getFlagAndFrame"
-          " in a tight loop\n(the most any of them saw):")
+    print("\n640 x 480, 300 frames/s asked: frames/s that reach an application of eight threads polling"
+          " getFlagAndFrame in a tight loop:")
     for loop in loops:
-        runs = [measure(libs, loop, width=640, height=480, fps=300, switch=0.005, pollers=8,
-                        seconds=args.seconds / 2) for _ in range(args.rounds)]
-        print(f"  {names[loop]:22s} {statistics.mean(r['fps'] for r in runs):11.1f}")
+        results = [measure_loop(loop, width=640, height=480, fps=300, switch=0.005, pollers=8,
+                                seconds=args.seconds / 2) for _ in range(args.rounds)]
+        print(f"  {names[loop]:22s} {statistics.mean(r['fps'] for r in results):11.1f}")
 
     counter = counter_library(root)
     print("\nThe grab thread and the GIL, per pass with a frame (1920 x 1200, 50 frames/s, nothing else running):")
@@ -516,9 +543,8 @@ def main():
     else:
         print(f"  {'loop':22s} {'hand-offs':>9s} {'held ms':>8s} {'holds > 0.5 ms':>15s}")
         for loop in loops:
-            r = measure(libs, loop, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
+            r = measure_loop(loop, counter, width=1920, height=1200, fps=50, switch=0.005, seconds=0)
             print(f"  {names[loop]:22s} {r['handoffs']:9.2f} {r['held_ms']:8.3f} {r['long_holds']:15.2f}")
-    shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -182,7 +182,8 @@ private:
         py::object next = call(cam_, n.RetrieveResult, timeout_ms_, timeout_handling_);
         held_ = std::move(next);
         if (native_.holds_result()) native_.let_go([this] { abandon(); });
-        if (route == NativeGrab::Route::check) return native_.check(held_, [this] { abandon(); });
+        if (route == NativeGrab::Route::check)
+            if (auto outcome = native_.check(cam_, converter_, held_, [this] { abandon(); })) return *outcome;
         if (!grab_succeeded(held_)) return {};
         return {true, frame_of(call(get(self_, n.converter), n.Convert, held_)), std::nullopt};
     }

@@ -342,12 +342,15 @@ NativeGrab::Route NativeGrab::route(py::handle cam, py::handle converter) {
         s.seam.give_up(fallback, why);
         return Route::binding;
     }
-    if (!s.seam.untried() || !binding_objects(cam, converter)) return Route::binding;
+    return s.seam.untried() && binding_objects(cam, converter) ? Route::check : Route::binding;
+}
+
+bool NativeGrab::start_check(py::handle cam, py::handle converter) {
     auto resolved = [&] {
         std::string why = resolve(cam, converter);
         return why.empty() ? adopt(cam, converter) : why;
     };
-    return s.seam.start_check(resolved, fallback) ? Route::check : Route::binding;
+    return shared().seam.start_check(resolved, fallback);
 }
 
 void NativeGrab::stretch(Stretch &s) {

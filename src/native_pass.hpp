@@ -37,7 +37,7 @@ public:
 
     enum class Route {
         binding,  // the binding's calls
-        check,    // the binding's retrieval, then check() compares: the process's one check
+        check,    // the binding's calls, and check() after the retrieval: the process's one check
         native,   // pass()
     };
     // The way of the next pass for this camera and converter.
@@ -53,12 +53,13 @@ public:
     // interpreter end the thread while it takes the GIL back.
     template <class Abandon>
     Outcome pass(Abandon &&abandon);
-    // After the binding retrieved `result` from this route's camera: the
-    // process's one check of the native pass against the binding, which it
-    // ends one way or the other.  The outcome is the binding's when the check
-    // fails.
+    // After the binding retrieved `result` from the camera of a pass routed
+    // to the check: the process's one check of the native pass against the
+    // binding, unless another grab thread has started it meanwhile (then no
+    // outcome: the binding's calls go on with the result).  The outcome of a
+    // failed check is the binding's.
     template <class Abandon>
-    Outcome check(py::handle result, Abandon &&abandon);
+    std::optional<Outcome> check(py::handle cam, py::handle converter, py::handle result, Abandon &&abandon);
 
     bool holds_result() const { return current_ >= 0; }
     // Lets go of the grab results this loop holds and of the pool's spare
@@ -77,6 +78,7 @@ private:
     struct Stretch;
     void stretch(Stretch &s);          // the pass's work without the GIL
     Outcome finish(Stretch &s);        // the pass's end, with the GIL
+    bool start_check(py::handle cam, py::handle converter);
     Outcome compare(py::handle result, py::object &binding_copy, bool &decided, const std::function<void()> &abandon);
     static void retry_check();
     void release_results();
@@ -109,7 +111,9 @@ NativeGrab::Outcome NativeGrab::pass(Abandon &&abandon) {
 }
 
 template <class Abandon>
-NativeGrab::Outcome NativeGrab::check(py::handle result, Abandon &&abandon) {
+std::optional<NativeGrab::Outcome> NativeGrab::check(py::handle cam, py::handle converter, py::handle result,
+                                                     Abandon &&abandon) {
+    if (!start_check(cam, converter)) return std::nullopt;
     py::object binding_copy;
     bool decided = false;
     Outcome out;

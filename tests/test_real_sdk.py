@@ -10,6 +10,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -129,6 +130,8 @@ a.stop(); b.stop(); a.t1.join(10); b.t1.join(10)
 print("both streaming" if moved else "stalled", a.t1.is_alive(), b.t1.is_alive())
 """, sdk="real").check()
     assert result.stdout.splitlines()[-1] == "both streaming False False"
+    # The grab threads start together; the native pass is resolved and checked once.
+    assert len([m for _, m in result.log_messages() if m.startswith("Grab pass: ")]) == 1
 
 
 def test_unknown_serial_ends_with_the_exit_request(app):
@@ -370,3 +373,100 @@ print(json.dumps({"shapes": sorted(shapes), "late_flags": late_flags}))
 """, sdk="real", timeout=180).check()
     report = json.loads(result.stdout.splitlines()[-1])
     assert report == {"shapes": [[1040, 1024, 3]], "late_flags": 0}
+
+
+GRAB_PASS = "Grab pass: "
+NATIVE_PASS = GRAB_PASS + "native, "
+RESTART = "Sync Camera thread. The program will restart now."
+
+
+def test_native_pass_outlives_its_camera_reuses_its_images_and_ends_on_a_time_out(app):
+    result = app.run(WAIT_FOR_FRAMES + """
+import json, numpy as np
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+kept = [cam.getFlagAndFrame()[1]]
+while len(kept) < 3:  # three frames kept, the rest dropped at once
+    frame = cam.getFlagAndFrame()[1]
+    if frame is not kept[-1]:
+        kept.append(frame)
+copies = [frame.copy() for frame in kept]
+cam.stop(); cam.t1.join(10)
+del cam
+
+class Triggered(z.pylon.InstantCamera):  # waits for a trigger that never comes
+    def Open(self):
+        super().Open()
+        self.TriggerSelector.Value = "FrameStart"
+        self.TriggerMode.Value = "On"
+        self.TriggerSource.Value = "Software"
+
+cam = z.zun_camera("0815-0001", fps=100)
+wait_active(cam)
+addresses, seen = set(), None
+for _ in range(60):  # frames dropped as they come: their images go back to the pool
+    while cam.getFlagAndFrame()[1] is seen:
+        time.sleep(0.001)
+    seen = cam.getFlagAndFrame()[1]
+    addresses.add(seen.ctypes.data)
+cam.stop(); cam.t1.join(10)
+seen = None
+z.pylon.InstantCamera = Triggered
+cam = z.zun_camera("0815-0000")
+cam.t1.join(20)
+print(json.dumps({"intact": all(np.array_equal(k, c) for k, c in zip(kept, copies)),
+                  "addresses": len(addresses), "ended": [cam.t1.is_alive(), cam.isActive, cam.cam.IsOpen()]}))
+""", sdk="real", timeout=180).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report == {"intact": True, "addresses": report["addresses"], "ended": [False, False, False]}
+    assert report["addresses"] <= 5, "each frame had a new buffer"
+    messages = [m for _, m in result.log_messages()]
+    assert [m for m in messages if m.startswith(GRAB_PASS)][0].startswith(NATIVE_PASS)
+    assert [m for m in messages if m.startswith(RESTART)] == [RESTART + " Code:637b21"]
+
+
+@pytest.mark.parametrize("switch", [None, "0"])
+def test_a_camera_that_delivers_only_failed_grabs_ends_the_thread_after_five_seconds(app, switch):
+    result = app.run(WAIT_FOR_FRAMES + """
+import json
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+cam.cam.ForceFailedBufferCount.Value = 1024  # about ten seconds of failed grabs
+cam.cam.ForceFailedBuffer.Execute()
+start = time.time()
+cam.t1.join(20)
+print(json.dumps({"seconds": time.time() - start, "ended": [cam.t1.is_alive(), cam.isActive, cam.cam.IsOpen()],
+                  "left": cam.cam.ForcedFailedBuffersRemaining.Value > 0}))
+cam.stop()
+""", sdk="real", env={"ZUN_NATIVE_FRAMES": switch}).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    # Ended by the failed grabs themselves, while they still came, once they had come for 5 s.
+    assert report["ended"] == [False, False, False] and report["left"] and report["seconds"] > 4.9
+    restarts = [m for _, m in result.log_messages() if m.startswith(RESTART)]
+    assert restarts == [RESTART + "No grab has succeeded for 5000 ms: the camera delivers only failed grab results."]
+    passes = [m for _, m in result.log_messages() if m.startswith(GRAB_PASS)]
+    assert passes[0].startswith(NATIVE_PASS if switch is None else GRAB_PASS + "the binding's calls, as the native "
+                                "pass is not taken: it is switched off (ZUN_NATIVE_FRAMES=0)")
+
+
+def test_ctrl_c_twice_while_the_interpreter_waits_for_the_grab_thread_ends_without_an_abort(app):
+    script = app.path / "waits.py"
+    script.write_text(WAIT_FOR_FRAMES + """
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+print("streaming", flush=True)  # and the interpreter waits for the grab thread at exit
+""")
+    env = dict(os.environ, PYLON_CAMEMU="1", PYTHONPATH=os.pathsep.join([str(app.libs), str(app.path)]))
+    proc = subprocess.Popen([sys.executable, str(script)], cwd=app.path, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().startswith("starting thread")
+    while not proc.stdout.readline().startswith("streaming"):
+        pass
+    for _ in range(2):
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode >= 0 and "FATAL" not in err, err
