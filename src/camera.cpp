@@ -141,11 +141,11 @@ void construct(py::handle self, const Arguments &a) {
         if (!failure->matches(PyExc_Exception)) throw *failure;  // exit requests and interrupts pass
         py::str text = error_text(*failure);
         log_error(concat(py::str("Error in ZUN_Camera, exception in trying to initialize it, "), text));
-        print(concat(py::str("Error: "), text));
+        builtin_print(concat(py::str("Error: "), text));
     }
     if (!control) {
         py::str sorry("Sorry. Your serial was not found. No camera initialized.");
-        print(sorry);
+        builtin_print(sorry);
         log_error(sorry);
         exit_request();
     }
@@ -164,7 +164,7 @@ void construct(py::handle self, const Arguments &a) {
                                         py::str(self.attr("modelname"))),
                                  py::str(" is grabbing now."));
         log_info(closing);
-        print(closing);
+        builtin_print(closing);
     });
     if (!failure) return;
     capture([&] {  // should this fail too, the first failure is the one reported

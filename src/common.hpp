@@ -18,18 +18,30 @@ void set_module(py::module_ m);
 
 inline py::object mod_attr(const char *name) { return module().attr(name); }
 
-// Interpreter's print with one text argument.
-void print(const py::object &text);
-inline void print(const std::string &text) { print(py::str(text)); }
+// The interpreter's print as a bare `print` in a Python module finds it: looked
+// up in the builtins at each call, so an application that replaces
+// builtins.print gets the module's operator lines, and with sys.stdout set to
+// None they go nowhere without an error.
+py::object builtin_print_function();
+
+// Operator lines: print(*args) through the interpreter's print.
+template <class... Args>
+void builtin_print(Args &&...args) {
+    builtin_print_function()(std::forward<Args>(args)...);
+}
+
+// No bare print(...) in this namespace: argument-dependent lookup would take
+// it to pybind11::print for any pybind11 argument, and that one writes to
+// sys.stdout itself on some pybind11 versions.  Such a call does not compile
+// (it is deleted, or ambiguous with pybind11's).
+template <class... Args>
+void print(Args &&...) = delete;
 
 // The module logger `l`.
 void log_info(const py::object &text);
 void log_error(const py::object &text);
 inline void log_info(const std::string &text) { log_info(py::str(text)); }
 inline void log_error(const std::string &text) { log_error(py::str(text)); }
-
-// str(obj), as concatenation with a text would show it.
-inline py::str text_of(const py::handle &obj) { return py::str(obj); }
 
 // The text of the Python exception held by `e`: str(exception).
 py::str error_text(const py::error_already_set &e);

@@ -156,7 +156,7 @@ void grab(py::handle self) {
         if (later_than_a_second_after(call_clock(clock), get(self, n.lastTime))) {
             py::str line = diagnostic_line(get(self, n.frame));
             log_info(line);
-            print(line);
+            builtin_print(line);
             set(self, n.lastTime, call_clock(clock));
         }
     }
@@ -171,7 +171,7 @@ std::optional<py::error_already_set> shut_down(py::handle self) {
         cam.attr("Close")();
     });
     if (!failure) return std::nullopt;
-    return capture([] { print(std::string("StopGrabbing did not work.")); });
+    return capture([] { builtin_print(std::string("StopGrabbing did not work.")); });
 }
 
 }  // namespace
@@ -240,7 +240,7 @@ py::object run(py::handle self) {
                                                               py::arg("daemon") = false);
     self.attr("t1") = thread;
     thread.attr("start")();
-    print(std::string("starting thread"));
+    builtin_print(std::string("starting thread"));
     return py::none();
 }
 

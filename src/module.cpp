@@ -47,7 +47,7 @@ py::list list_cameras() {
             cameras.append(record);
         }
     }
-    print(concat(py::str("Number of detected Cameras: "), py::str(py::int_(cameras.size()))));
+    builtin_print(concat(py::str("Number of detected Cameras: "), py::str(py::int_(cameras.size()))));
     return cameras;
 }
 
@@ -109,11 +109,16 @@ py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
 void set_module(py::module_ m) { g_module = m.release().ptr(); }
 
-void print(const py::object &text) {
-    static PyObject *builtin_print = nullptr;
-    if (!builtin_print) builtin_print = py::object(py::module_::import("builtins").attr("print")).release().ptr();
-    py::handle print_function(builtin_print);
-    print_function(text);
+py::object builtin_print_function() {
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed; the running frame's, else the interpreter's
+    if (!builtins) throw py::error_already_set();
+    static PyObject *const name = intern("print");
+    PyObject *function = PyDict_GetItemWithError(builtins, name);
+    if (!function) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(function);
 }
 
 void log_info(const py::object &text) { mod_attr("l").attr("info")(text); }

@@ -95,7 +95,7 @@ void or_exit(const char *message, F &&body) {
     if (!failure->matches(PyExc_Exception)) throw *failure;
     py::object error = failure->value();
     failure.reset();
-    py::module_::import("builtins").attr("print")(message, error);
+    builtin_print(message, error);
     exit_request();
 }
 
@@ -135,11 +135,11 @@ std::optional<std::string> serial_text(py::handle serial) {
 
 py::object gpio_reset_off(py::handle) {
     or_exit(kGpioFailure, [] {
-        py::str res_0 = run_shell_command("echo 264 > /sys/class/gpio/export", Stderr::inherited);
+        run_shell_command("echo 264 > /sys/class/gpio/export", Stderr::inherited);
         sleep_seconds(1);
-        py::str res_1 = run_shell_command("echo out > /sys/class/gpio/gpio264/direction", Stderr::inherited);
+        run_shell_command("echo out > /sys/class/gpio/gpio264/direction", Stderr::inherited);
         sleep_seconds(1);
-        py::str res_2 = run_shell_command("echo 0 > /sys/class/gpio/gpio264/value", Stderr::inherited);
+        run_shell_command("echo 0 > /sys/class/gpio/gpio264/value", Stderr::inherited);
         sleep_seconds(1);
     });
     return py::none();
@@ -147,7 +147,7 @@ py::object gpio_reset_off(py::handle) {
 
 py::object gpio_reset_on(py::handle) {
     or_exit(kGpioFailure, [] {
-        py::str res_0 = run_shell_command("echo 1 > /sys/class/gpio/gpio264/value", Stderr::discarded);
+        run_shell_command("echo 1 > /sys/class/gpio/gpio264/value", Stderr::discarded);
         sleep_seconds(2);
     });
     return py::none();
@@ -161,14 +161,14 @@ py::object usbreset(py::handle, py::handle serial) {
         if (!sought) return;
         for (const usb::ResetTarget &target : usb::find_reset_targets(listing, *sought)) {
             if (!target.ids) {
-                print("USB reset of camera " + *sought +
-                      " skipped: the USB listing shows no vendor and product id for it");
+                builtin_print("USB reset of camera " + *sought +
+                              " skipped: the USB listing shows no vendor and product id for it");
                 continue;
             }
             std::string command = usb::reset_command(file_system_bytes(reset_tool_path()), *target.ids);
-            py::str process_status = run_shell_command(command, Stderr::inherited);
+            run_shell_command(command, Stderr::inherited);
             sleep_seconds(0.5);
-            print(std::string("USB INIT DONE"));
+            builtin_print("USB INIT DONE");
         }
     });
     return py::none();
