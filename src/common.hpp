@@ -4,7 +4,14 @@
 
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -121,16 +128,39 @@ py::object call(py::handle obj, PyObject *method, Args... args) {
 // Registers the class and its methods on the module (camera.cpp).
 py::object make_camera_class(py::module_ &m);
 
-}  // namespace zun
-
-#include <new>
-#include <optional>
-
-namespace zun {
+// The error boundary.  Inside, the module raises C++ exceptions, mostly
+// pybind11's; every entry point that the interpreter calls converts whatever
+// arrives there into the Python error it stands for, so that none passes into
+// C.  The rule, in one place:
+//   a Python error (error_already_set)            that error
+//   pybind11's own (cast_error, index_error, ...)  the Python type it names
+//   a failed allocation (std::bad_alloc)          MemoryError
+//   any other std::exception                      RuntimeError with its text
+//   anything else                                 SystemError
+// The forced unwinding that ends a thread (pthread_exit, cancellation) is
+// no error and goes on unwinding.  To be called inside a catch block only.
+inline void set_error_from_current_exception() {
+    try {
+        throw;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in zun_camera_basler");
+    }
+}
 
 // Runs `body` and hands back, as a Python error, whatever it raised; nothing
-// when it completed.  Errors that pybind11 raises as C++ exceptions (a failed
-// cast, a lack of memory) come back as the Python errors they stand for.
+// when it completed.
 template <class F>
 std::optional<py::error_already_set> capture(F &&body) {
     try {
@@ -138,26 +168,23 @@ std::optional<py::error_already_set> capture(F &&body) {
         return std::nullopt;
     } catch (py::error_already_set &e) {
         return std::move(e);
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return py::error_already_set();
 }
 
-// The C entry of a method: runs `body`, returns its result as a new
-// reference, or sets the Python error and returns nullptr.
+// The C entry of a method, or of the module: runs `body`, returns its result
+// as a new reference, or sets the Python error and returns nullptr.
 template <class F>
 PyObject *entry(F &&body) {
-    std::optional<py::object> result;
-    if (auto error = capture([&] { result = body(); })) {
-        error->restore();
+    try {
+        py::object result = body();
+        return result.release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
-    return result->release().ptr();
 }
 
 }  // namespace zun

@@ -52,14 +52,7 @@ py::list list_cameras() {
 }
 
 PyObject *listCameras(PyObject *, PyObject *) {
-    try {
-        return list_cameras().release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    }
-    return nullptr;
+    return entry([] { return list_cameras(); });
 }
 
 PyMethodDef list_cameras_def = {"listCameras", listCameras, METH_NOARGS, "listCameras($module, /)\n--\n\n"};
@@ -141,13 +134,12 @@ static PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "zun_camera_basle
                                         nullptr, nullptr, nullptr, nullptr};
 
 extern "C" PYBIND11_EXPORT PyObject *PyInit_zun_camera_basler() {
-    py::detail::get_internals();
-    PyObject *created = PyModule_Create(&module_definition);
-    if (!created) return nullptr;
-    auto m = py::reinterpret_steal<py::module_>(created);
-    if (auto error = zun::capture([&] { zun::initialise(m); })) {
-        error->restore();
-        return nullptr;
-    }
-    return m.release().ptr();
+    return zun::entry([] {
+        py::detail::get_internals();
+        PyObject *created = PyModule_Create(&module_definition);
+        if (!created) throw py::error_already_set();
+        auto m = py::reinterpret_steal<py::module_>(created);
+        zun::initialise(m);
+        return py::object(std::move(m));
+    });
 }
