@@ -1,11 +1,13 @@
 // Device recovery: the shell runner, the GPIO reset cycle of line 264 and
 // the USB bus reset of a camera found by serial number.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -25,11 +27,67 @@ enum class Stderr { inherited, discarded };
     throw py::error_already_set();
 }
 
+// The shortest and longest pause between two looks at a child or its output.
+constexpr int kFirstPauseMs = 1, kLongestPauseMs = 100;
+
+// A child of the shell runner and the read end of its output pipe.  Should
+// the wait for it be cut short (a signal handler raised, memory ran out),
+// the child is killed and waited for, as subprocess does on an interrupt:
+// no child outlives the call.
+class Child {
+public:
+    Child(pid_t pid, int output) : pid_(pid), output_(output) {}
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    ~Child() {
+        if (output_ >= 0) close(output_);
+        if (pid_ == 0) return;
+        PyThreadState *saved = PyEval_SaveThread();
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        PyEval_RestoreThread(saved);
+    }
+
+    // One short step of the wait, with the GIL released: reads what the
+    // child has written within the longest pause, or, once its output has
+    // ended, looks whether it has ended too.  True when it has, and has been
+    // waited for.  A signal cuts the step short.
+    bool step(std::string &text) {
+        if (output_ >= 0) {
+            pollfd ready = {output_, POLLIN, 0};
+            if (poll(&ready, 1, kLongestPauseMs) <= 0) return false;
+            char buffer[16384];
+            ssize_t got = ::read(output_, buffer, sizeof buffer);
+            if (got > 0) {
+                text.append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(output_);
+                output_ = -1;
+            }
+            return false;
+        }
+        pid_t r = waitpid(pid_, nullptr, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR)) {
+            poll(nullptr, 0, pause_);
+            pause_ = std::min(2 * pause_, kLongestPauseMs);
+            return false;
+        }
+        pid_ = 0;  // waited for (or, on ECHILD, not ours to wait for)
+        return true;
+    }
+
+private:
+    pid_t pid_;
+    int output_;
+    int pause_ = kFirstPauseMs;
+};
+
 // Runs `command` through /bin/sh -c, unchanged, and returns its standard
 // output decoded as strict UTF-8 and stripped.  Standard input is inherited,
 // standard error inherited or discarded; the exit status is not looked at.
 // The child is started with posix_spawn (no bare fork of a threaded
-// process) and waited for with the GIL released.
+// process), and read to the end and waited for with the GIL released.
 py::str run_shell_command(const std::string &command, Stderr err) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) raise_os_error(errno, nullptr);
@@ -55,29 +113,32 @@ py::str run_shell_command(const std::string &command, Stderr err) {
 
     pid_t pid = 0;
     int spawn_error;
-    std::string output;
     {
         py::gil_scoped_release unlocked;
         spawn_error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char **>(argv), environ);
-        close(out[1]);
-        if (spawn_error == 0) {
-            char buffer[4096];
-            while (true) {
-                ssize_t got = ::read(out[0], buffer, sizeof buffer);
-                if (got > 0)
-                    output.append(buffer, static_cast<std::size_t>(got));
-                else if (got == 0 || errno != EINTR)
-                    break;
-            }
-            int status;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-        close(out[0]);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
     }
-    if (spawn_error != 0) raise_os_error(spawn_error, "/bin/sh");
+    close(out[1]);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawn_error != 0) {
+        close(out[0]);
+        raise_os_error(spawn_error, "/bin/sh");
+    }
+
+    // Between the steps the interpreter runs its signal handlers, so that a
+    // Ctrl-C, or a signal the application handles, acts within the longest
+    // pause; an exception that a handler raises ends the call and the child.
+    std::string output;
+    Child child(pid, out[0]);
+    while (true) {
+        bool ended;
+        {
+            py::gil_scoped_release unlocked;
+            ended = child.step(output);
+        }
+        if (ended) break;
+        if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    }
 
     PyObject *text = PyUnicode_DecodeUTF8(output.data(), static_cast<Py_ssize_t>(output.size()), "strict");
     if (!text) throw py::error_already_set();

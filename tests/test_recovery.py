@@ -160,6 +160,46 @@ def test_commands_start_with_default_signal_handling(app):
     assert blocked == 0
 
 
+def test_interrupt_during_a_command_arrives_at_once_and_the_child_is_ended(app):
+    # The listing command sleeps for 10 s; SIGINT comes once it has started.
+    # The module's child is the shell, which may have started the command
+    # as a child of its own.
+    pids = app.path / "pids"
+    app.add_program("bin/usb-devices", f"#!/bin/sh\necho $$ $PPID > {shlex.quote(str(pids))}\nexec sleep 10\n")
+    result = app.run(f"""
+        import json, os, signal, threading, time
+        import zun_camera_basler
+        PIDS = {str(pids)!r}
+        sent = []
+        def interrupt():
+            while not (os.path.exists(PIDS) and open(PIDS).read().strip()):
+                time.sleep(0.01)
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        cam = zun_camera_basler.zun_camera.__new__(zun_camera_basler.zun_camera)
+        try:
+            cam.usbreset("40012345")
+            outcome = "returned"
+        except KeyboardInterrupt:
+            outcome = "KeyboardInterrupt"
+        took = time.monotonic() - sent[0]
+        command, parent = map(int, open(PIDS).read().split())
+        child = command if parent == os.getpid() else parent
+        try:
+            os.kill(child, 0)
+            state = "still there"  # running, or ended and not waited for
+        except ProcessLookupError:
+            state = "gone"
+        if command != child:
+            os.kill(command, signal.SIGKILL)
+        print(json.dumps([outcome, took, state]))
+    """, timeout=60).check()
+    outcome, took, state = json.loads(result.stdout)
+    assert [outcome, state] == ["KeyboardInterrupt", "gone"]
+    assert took < 1.0, took
+
+
 @pytest.mark.parametrize("case, complaint", [("no-usb-devices", "usb-devices"), ("tool-missing", "usbcam_reset"),
                                              ("tool-fails", "reset tool complaint")])
 def test_usbreset_tolerates_missing_and_failing_programs(app, case, complaint):
