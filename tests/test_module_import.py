@@ -247,6 +247,24 @@ def test_camera_class_layout(app):
     assert got["extra"] == "TypeError"
 
 
+def test_import_after_removal_from_sys_modules_is_refused(app):
+    # The module is initialised once per process; reload keeps that module.
+    got = report(app.run("""
+        import importlib, json, sys
+        import zun_camera_basler as first
+        reloaded = importlib.reload(first) is first
+        del sys.modules["zun_camera_basler"]
+        try:
+            import zun_camera_basler
+            outcome = "imported"
+        except ImportError as exc:
+            outcome = str(exc)
+        print(json.dumps([reloaded, outcome, "zun_camera_basler" in sys.modules]))
+    """))
+    assert got == [True, "zun_camera_basler is already initialised in this process and cannot be imported "
+                         "again: keep the module object of the first import", False]
+
+
 # ------------------------------------------------------------------ listCameras
 
 USB = {"class": "BaslerUsb", "serial": "40010001", "model": "a2A1920-160ucBAS", "ip": ""}
