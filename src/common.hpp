@@ -1,5 +1,6 @@
 // Shared plumbing of the extension module: the module object, its
-// attributes, and the two output channels (module log and standard output).
+// attributes, the two output channels (module log and standard output), and
+// the error boundary of the entry points that the interpreter calls.
 #pragma once
 
 #include <pybind11/pybind11.h>

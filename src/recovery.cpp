@@ -30,10 +30,11 @@ enum class Stderr { inherited, discarded };
 // The shortest and longest pause between two looks at a child or its output.
 constexpr int kFirstPauseMs = 1, kLongestPauseMs = 100;
 
-// A child of the shell runner and the read end of its output pipe.  Should
-// the wait for it be cut short (a signal handler raised, memory ran out),
-// the child is killed and waited for, as subprocess does on an interrupt:
-// no child outlives the call.
+// The shell that the shell runner started, and the read end of its output
+// pipe.  Should the wait for it be cut short (a signal handler raised, memory
+// ran out), the shell is killed and waited for, as subprocess.run does on an
+// interrupt, so it never outlives the call.  A program that the shell started
+// for the command is not tracked, as with subprocess.run.
 class Child {
 public:
     Child(pid_t pid, int output) : pid_(pid), output_(output) {}
