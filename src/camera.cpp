@@ -141,11 +141,11 @@ void construct(py::handle self, const Arguments &a) {
         if (!failure->matches(PyExc_Exception)) throw *failure;  // exit requests and interrupts pass
         py::str text = error_text(*failure);
         log_error(concat(py::str("Error in ZUN_Camera, exception in trying to initialize it, "), text));
-        print(concat(py::str("Error: "), text));
+        builtin_print(concat(py::str("Error: "), text));
     }
     if (!control) {
         py::str sorry("Sorry. Your serial was not found. No camera initialized.");
-        print(sorry);
+        builtin_print(sorry);
         log_error(sorry);
         exit_request();
     }
@@ -164,7 +164,7 @@ void construct(py::handle self, const Arguments &a) {
                                         py::str(self.attr("modelname"))),
                                  py::str(" is grabbing now."));
         log_info(closing);
-        print(closing);
+        builtin_print(closing);
     });
     if (!failure) return;
     capture([&] {  // should this fail too, the first failure is the one reported
@@ -179,19 +179,22 @@ PyObject *init(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"serial",      "width",       "height",      "exposureTime", "GainAuto",
                                      "pixelFormat", "fps",         "exposureMin", "exposureMax",  "lighttarget",
                                      "gpioreset",   "usbreset",    "lastImage",   nullptr};
-    Arguments a;
-    PyObject *given[12] = {};
-    PyObject *serial = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOO:__init__", const_cast<char **>(keywords),
-                                     &serial, &given[0], &given[1], &given[2], &given[3], &given[4], &given[5],
-                                     &given[6], &given[7], &given[8], &given[9], &given[10], &given[11]))
-        return nullptr;
-    a.serial = serial;
-    py::object *slots[12] = {&a.width, &a.height,      &a.exposureTime, &a.GainAuto,  &a.pixelFormat, &a.fps,
-                             &a.exposureMin, &a.exposureMax, &a.lighttarget, &a.gpioreset, &a.usbreset, &a.lastImage};
-    for (int i = 0; i < 12; ++i)
-        if (given[i]) *slots[i] = py::reinterpret_borrow<py::object>(given[i]);
+    // The defaults are Python objects made on each call, inside the boundary.
     return entry([&] {
+        PyObject *given[12] = {};
+        PyObject *serial = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOO:__init__", const_cast<char **>(keywords),
+                                         &serial, &given[0], &given[1], &given[2], &given[3], &given[4],
+                                         &given[5], &given[6], &given[7], &given[8], &given[9], &given[10],
+                                         &given[11]))
+            throw py::error_already_set();
+        Arguments a;
+        a.serial = serial;
+        py::object *slots[12] = {&a.width,       &a.height,      &a.exposureTime, &a.GainAuto,
+                                 &a.pixelFormat, &a.fps,         &a.exposureMin,  &a.exposureMax,
+                                 &a.lighttarget, &a.gpioreset,   &a.usbreset,     &a.lastImage};
+        for (int i = 0; i < 12; ++i)
+            if (given[i]) *slots[i] = py::reinterpret_borrow<py::object>(given[i]);
         construct(self, a);
         return py::none();
     });

@@ -1,12 +1,16 @@
 // Shared plumbing of the extension module: the module object, its
-// attributes, and the two output channels (module log and standard output).
+// attributes, the two output channels (module log and standard output), and
+// the error boundary of the entry points that the interpreter calls.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cxxabi.h>
 
+#include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -20,18 +24,30 @@ void set_module(py::module_ m);
 
 inline py::object mod_attr(const char *name) { return module().attr(name); }
 
-// Interpreter's print with one text argument.
-void print(const py::object &text);
-inline void print(const std::string &text) { print(py::str(text)); }
+// The interpreter's print as a bare `print` in a Python module finds it: looked
+// up in the builtins at each call, so an application that replaces
+// builtins.print gets the module's operator lines, and with sys.stdout set to
+// None they go nowhere without an error.
+py::object builtin_print_function();
+
+// Operator lines: print(*args) through the interpreter's print.
+template <class... Args>
+void builtin_print(Args &&...args) {
+    builtin_print_function()(std::forward<Args>(args)...);
+}
+
+// No bare print(...) in this namespace: argument-dependent lookup would take
+// it to pybind11::print for any pybind11 argument, and that one writes to
+// sys.stdout itself on some pybind11 versions.  Such a call does not compile
+// (it is deleted, or ambiguous with pybind11's).
+template <class... Args>
+void print(Args &&...) = delete;
 
 // The module logger `l`.
 void log_info(const py::object &text);
 void log_error(const py::object &text);
 inline void log_info(const std::string &text) { log_info(py::str(text)); }
 inline void log_error(const std::string &text) { log_error(py::str(text)); }
-
-// str(obj), as concatenation with a text would show it.
-inline py::str text_of(const py::handle &obj) { return py::str(obj); }
 
 // The text of the Python exception held by `e`: str(exception).
 py::str error_text(const py::error_already_set &e);
@@ -136,16 +152,37 @@ void without_gil(Work &&work, Abandon &&abandon) {
 // Registers the class and its methods on the module (camera.cpp).
 py::object make_camera_class(py::module_ &m);
 
-}  // namespace zun
-
-#include <new>
-#include <optional>
-
-namespace zun {
+// The error boundary.  Inside, the module raises C++ exceptions, mostly
+// pybind11's; every entry point that the interpreter calls converts whatever
+// arrives there into the Python error it stands for, so that none passes into
+// C.  The rule, in one place:
+//   a Python error (error_already_set)            that error
+//   pybind11's own (cast_error, index_error, ...)  the Python type it names
+//   a failed allocation (std::bad_alloc)          MemoryError
+//   any other std::exception                      RuntimeError with its text
+//   anything else                                 SystemError
+// The forced unwinding that ends a thread (pthread_exit, cancellation) is
+// no error and goes on unwinding.  To be called inside a catch block only.
+inline void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in zun_camera_basler");
+    }
+}
 
 // Runs `body` and hands back, as a Python error, whatever it raised; nothing
-// when it completed.  Errors that pybind11 raises as C++ exceptions (a failed
-// cast, a lack of memory) come back as the Python errors they stand for.
+// when it completed.
 template <class F>
 std::optional<py::error_already_set> capture(F &&body) {
     try {
@@ -153,26 +190,23 @@ std::optional<py::error_already_set> capture(F &&body) {
         return std::nullopt;
     } catch (py::error_already_set &e) {
         return std::move(e);
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_current_exception();
     }
     return py::error_already_set();
 }
 
-// The C entry of a method: runs `body`, returns its result as a new
-// reference, or sets the Python error and returns nullptr.
+// The C entry of a method, or of the module: runs `body`, returns its result
+// as a new reference, or sets the Python error and returns nullptr.
 template <class F>
 PyObject *entry(F &&body) {
-    std::optional<py::object> result;
-    if (auto error = capture([&] { result = body(); })) {
-        error->restore();
+    try {
+        py::object result = body();
+        return result.release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
-    return result->release().ptr();
 }
 
 }  // namespace zun

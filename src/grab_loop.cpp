@@ -206,7 +206,7 @@ private:
                                          py::str(", mean of image: ")),
                                   mean_text(frame_, [this] { abandon(); }));
             log_info(line);
-            print(line);
+            builtin_print(line);
             set(self_, n.lastTime, call_clock(clock_));
         }
         frame_ = py::object();
@@ -236,7 +236,7 @@ std::optional<py::error_already_set> shut_down(py::handle self) {
         cam.attr("Close")();
     });
     if (!failure) return std::nullopt;
-    return capture([] { print(std::string("StopGrabbing did not work.")); });
+    return capture([] { builtin_print(std::string("StopGrabbing did not work.")); });
 }
 
 }  // namespace
@@ -312,7 +312,7 @@ py::object run(py::handle self) {
                                                               py::arg("daemon") = false);
     self.attr("t1") = thread;
     thread.attr("start")();
-    print(std::string("starting thread"));
+    builtin_print(std::string("starting thread"));
     return py::none();
 }
 

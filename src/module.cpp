@@ -5,7 +5,9 @@
 namespace zun {
 namespace {
 
-// Set during import and never released: the module lives as long as the process.
+// Set by the import and, once that has succeeded, never released: the module
+// lives as long as the process.  Every function and method of the module finds
+// its libraries and logger through this one module object.
 PyObject *g_module = nullptr;
 
 // `from package import name`: the member, or the submodule of that name;
@@ -47,19 +49,12 @@ py::list list_cameras() {
             cameras.append(record);
         }
     }
-    print(concat(py::str("Number of detected Cameras: "), py::str(py::int_(cameras.size()))));
+    builtin_print(concat(py::str("Number of detected Cameras: "), py::str(py::int_(cameras.size()))));
     return cameras;
 }
 
 PyObject *listCameras(PyObject *, PyObject *) {
-    try {
-        return list_cameras().release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    }
-    return nullptr;
+    return entry([] { return list_cameras(); });
 }
 
 PyMethodDef list_cameras_def = {"listCameras", listCameras, METH_NOARGS, "listCameras($module, /)\n--\n\n"};
@@ -103,17 +98,47 @@ void initialise(py::module_ &m) {
     m.attr("zun_camera") = make_camera_class(m);
 }
 
+// One module object per process, the first that imported successfully.  The
+// interpreter asks for another when the module was taken out of sys.modules
+// and imported again (or imported under a second name).  That one would not
+// be the module whose attributes the functions and methods use, so it is
+// refused; importlib.reload keeps the first and is no such request.
+py::object create_module(PyModuleDef &definition) {
+    if (g_module) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zun_camera_basler is already initialised in this process and cannot be imported again: "
+                        "keep the module object of the first import");
+        throw py::error_already_set();
+    }
+    py::detail::get_internals();
+    PyObject *created = PyModule_Create(&definition);
+    if (!created) throw py::error_already_set();
+    auto m = py::reinterpret_steal<py::module_>(created);
+    set_module(m);
+    // A failed import leaves no module behind: the next attempt starts afresh.
+    if (auto error = capture([&] { initialise(m); })) {
+        Py_CLEAR(g_module);
+        throw *error;
+    }
+    return std::move(m);
+}
+
 }  // namespace
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
 void set_module(py::module_ m) { g_module = m.release().ptr(); }
 
-void print(const py::object &text) {
-    static PyObject *builtin_print = nullptr;
-    if (!builtin_print) builtin_print = py::object(py::module_::import("builtins").attr("print")).release().ptr();
-    py::handle print_function(builtin_print);
-    print_function(text);
+py::object builtin_print_function() {
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed; the running frame's, else the interpreter's
+    if (!builtins) throw py::error_already_set();
+    static PyObject *const name = intern("print");
+    PyObject *function = PyDict_GetItemWithError(builtins, name);
+    if (!function) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(function);
 }
 
 void log_info(const py::object &text) { mod_attr("l").attr("info")(text); }
@@ -131,18 +156,13 @@ void exit_request() {
 }  // namespace zun
 
 // The interpreter's initialisation entry.  A failing step of the import
-// sequence ends the import with its own exception, unwrapped.
-static PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "zun_camera_basler", nullptr, -1, nullptr,
+// sequence ends the import with its own exception, unwrapped.  A state size
+// of 0 (not -1) has the interpreter call this entry again for a second
+// import, which can then be refused, rather than copy the first module's
+// attributes into a new module object in silence.
+static PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "zun_camera_basler", nullptr, 0, nullptr,
                                         nullptr, nullptr, nullptr, nullptr};
 
 extern "C" PYBIND11_EXPORT PyObject *PyInit_zun_camera_basler() {
-    py::detail::get_internals();
-    PyObject *created = PyModule_Create(&module_definition);
-    if (!created) return nullptr;
-    auto m = py::reinterpret_steal<py::module_>(created);
-    if (auto error = zun::capture([&] { zun::initialise(m); })) {
-        error->restore();
-        return nullptr;
-    }
-    return m.release().ptr();
+    return zun::entry([] { return zun::create_module(module_definition); });
 }

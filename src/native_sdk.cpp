@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <typeinfo>
 
 namespace zun::native {
@@ -30,13 +31,19 @@ struct LibrarySearch {
 };
 
 // The library named stem... among those loaded from the binding's folder.
-int find_loaded(dl_phdr_info *info, std::size_t, void *data) {
+// Called by the C library with the loader's lock held: nothing may unwind
+// through it, so a failed allocation only ends the search.
+int find_loaded(dl_phdr_info *info, std::size_t, void *data) noexcept {
     auto *search = static_cast<LibrarySearch *>(data);
     const char *name = info->dlpi_name;
     const char *slash = name ? std::strrchr(name, '/') : nullptr;
     if (!slash || std::strncmp(slash + 1, search->stem, std::strlen(search->stem)) != 0) return 0;
-    if (realpath_of(std::string(name, slash)) != search->folder) return 0;
-    search->found = name;
+    try {
+        if (realpath_of(std::string(name, slash)) != search->folder) return 0;
+        search->found = name;
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
     return 1;
 }
 
@@ -74,7 +81,7 @@ std::string find_library(const char *stem, Library &out) {
     if (!py::isinstance<py::str>(file)) return "the binding's folder is unknown";
     std::string path = file.cast<std::string>();
     LibrarySearch search{stem, realpath_of(path.substr(0, path.rfind('/'))), ""};
-    if (search.folder.empty() || !dl_iterate_phdr(find_loaded, &search))
+    if (search.folder.empty() || dl_iterate_phdr(find_loaded, &search) != 1)
         return std::string("the binding has not loaded ") + stem + " from " +
                (search.folder.empty() ? path : search.folder);
     // The loaded copy itself (RTLD_NOLOAD loads nothing); the handle is kept,

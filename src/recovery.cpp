@@ -1,11 +1,13 @@
 // Device recovery: the shell runner, the GPIO reset cycle of line 264 and
 // the USB bus reset of a camera found by serial number.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -25,11 +27,68 @@ enum class Stderr { inherited, discarded };
     throw py::error_already_set();
 }
 
+// The shortest and longest pause between two looks at a child or its output.
+constexpr int kFirstPauseMs = 1, kLongestPauseMs = 100;
+
+// The shell that the shell runner started, and the read end of its output
+// pipe.  Should the wait for it be cut short (a signal handler raised, memory
+// ran out), the shell is killed and waited for, as subprocess.run does on an
+// interrupt, so it never outlives the call.  A program that the shell started
+// for the command is not tracked, as with subprocess.run.
+class Child {
+public:
+    Child(pid_t pid, int output) : pid_(pid), output_(output) {}
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    ~Child() {
+        if (output_ >= 0) close(output_);
+        if (pid_ == 0) return;
+        PyThreadState *saved = PyEval_SaveThread();
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        PyEval_RestoreThread(saved);
+    }
+
+    // One short step of the wait, with the GIL released: reads what the
+    // child has written within the longest pause, or, once its output has
+    // ended, looks whether it has ended too.  True when it has, and has been
+    // waited for.  A signal cuts the step short.
+    bool step(std::string &text) {
+        if (output_ >= 0) {
+            pollfd ready = {output_, POLLIN, 0};
+            if (poll(&ready, 1, kLongestPauseMs) <= 0) return false;
+            char buffer[16384];
+            ssize_t got = ::read(output_, buffer, sizeof buffer);
+            if (got > 0) {
+                text.append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(output_);
+                output_ = -1;
+            }
+            return false;
+        }
+        pid_t r = waitpid(pid_, nullptr, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR)) {
+            poll(nullptr, 0, pause_);
+            pause_ = std::min(2 * pause_, kLongestPauseMs);
+            return false;
+        }
+        pid_ = 0;  // waited for (or, on ECHILD, not ours to wait for)
+        return true;
+    }
+
+private:
+    pid_t pid_;
+    int output_;
+    int pause_ = kFirstPauseMs;
+};
+
 // Runs `command` through /bin/sh -c, unchanged, and returns its standard
 // output decoded as strict UTF-8 and stripped.  Standard input is inherited,
 // standard error inherited or discarded; the exit status is not looked at.
 // The child is started with posix_spawn (no bare fork of a threaded
-// process) and waited for with the GIL released.
+// process), and read to the end and waited for with the GIL released.
 py::str run_shell_command(const std::string &command, Stderr err) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) raise_os_error(errno, nullptr);
@@ -55,29 +114,32 @@ py::str run_shell_command(const std::string &command, Stderr err) {
 
     pid_t pid = 0;
     int spawn_error;
-    std::string output;
     {
         py::gil_scoped_release unlocked;
         spawn_error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char **>(argv), environ);
-        close(out[1]);
-        if (spawn_error == 0) {
-            char buffer[4096];
-            while (true) {
-                ssize_t got = ::read(out[0], buffer, sizeof buffer);
-                if (got > 0)
-                    output.append(buffer, static_cast<std::size_t>(got));
-                else if (got == 0 || errno != EINTR)
-                    break;
-            }
-            int status;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-        close(out[0]);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
     }
-    if (spawn_error != 0) raise_os_error(spawn_error, "/bin/sh");
+    close(out[1]);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawn_error != 0) {
+        close(out[0]);
+        raise_os_error(spawn_error, "/bin/sh");
+    }
+
+    // Between the steps the interpreter runs its signal handlers, so that a
+    // Ctrl-C, or a signal the application handles, acts within the longest
+    // pause; an exception that a handler raises ends the call and the child.
+    std::string output;
+    Child child(pid, out[0]);
+    while (true) {
+        bool ended;
+        {
+            py::gil_scoped_release unlocked;
+            ended = child.step(output);
+        }
+        if (ended) break;
+        if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    }
 
     PyObject *text = PyUnicode_DecodeUTF8(output.data(), static_cast<Py_ssize_t>(output.size()), "strict");
     if (!text) throw py::error_already_set();
@@ -95,7 +157,7 @@ void or_exit(const char *message, F &&body) {
     if (!failure->matches(PyExc_Exception)) throw *failure;
     py::object error = failure->value();
     failure.reset();
-    py::module_::import("builtins").attr("print")(message, error);
+    builtin_print(message, error);
     exit_request();
 }
 
@@ -135,11 +197,11 @@ std::optional<std::string> serial_text(py::handle serial) {
 
 py::object gpio_reset_off(py::handle) {
     or_exit(kGpioFailure, [] {
-        py::str res_0 = run_shell_command("echo 264 > /sys/class/gpio/export", Stderr::inherited);
+        run_shell_command("echo 264 > /sys/class/gpio/export", Stderr::inherited);
         sleep_seconds(1);
-        py::str res_1 = run_shell_command("echo out > /sys/class/gpio/gpio264/direction", Stderr::inherited);
+        run_shell_command("echo out > /sys/class/gpio/gpio264/direction", Stderr::inherited);
         sleep_seconds(1);
-        py::str res_2 = run_shell_command("echo 0 > /sys/class/gpio/gpio264/value", Stderr::inherited);
+        run_shell_command("echo 0 > /sys/class/gpio/gpio264/value", Stderr::inherited);
         sleep_seconds(1);
     });
     return py::none();
@@ -147,7 +209,7 @@ py::object gpio_reset_off(py::handle) {
 
 py::object gpio_reset_on(py::handle) {
     or_exit(kGpioFailure, [] {
-        py::str res_0 = run_shell_command("echo 1 > /sys/class/gpio/gpio264/value", Stderr::discarded);
+        run_shell_command("echo 1 > /sys/class/gpio/gpio264/value", Stderr::discarded);
         sleep_seconds(2);
     });
     return py::none();
@@ -161,14 +223,14 @@ py::object usbreset(py::handle, py::handle serial) {
         if (!sought) return;
         for (const usb::ResetTarget &target : usb::find_reset_targets(listing, *sought)) {
             if (!target.ids) {
-                print("USB reset of camera " + *sought +
-                      " skipped: the USB listing shows no vendor and product id for it");
+                builtin_print("USB reset of camera " + *sought +
+                              " skipped: the USB listing shows no vendor and product id for it");
                 continue;
             }
             std::string command = usb::reset_command(file_system_bytes(reset_tool_path()), *target.ids);
-            py::str process_status = run_shell_command(command, Stderr::inherited);
+            run_shell_command(command, Stderr::inherited);
             sleep_seconds(0.5);
-            print(std::string("USB INIT DONE"));
+            builtin_print("USB INIT DONE");
         }
     });
     return py::none();

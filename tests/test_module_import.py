@@ -247,6 +247,15 @@ def test_camera_class_layout(app):
     assert got["extra"] == "TypeError"
 
 
+def test_import_after_removal_from_sys_modules_is_refused(app):
+    again = "import importlib, sys\nimport zun_camera_basler as first\nassert importlib.reload(first) is first\n" \
+            "del sys.modules['zun_camera_basler']\n"
+    outcome, loaded = report(app.run(again + IMPORT_OUTCOME))
+    assert outcome[:2] == ["ImportError", "zun_camera_basler is already initialised in this process and cannot be "
+                                          "imported again: keep the module object of the first import"]
+    assert not loaded
+
+
 # ------------------------------------------------------------------ listCameras
 
 USB = {"class": "BaslerUsb", "serial": "40010001", "model": "a2A1920-160ucBAS", "ip": ""}

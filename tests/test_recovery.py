@@ -160,6 +160,35 @@ def test_commands_start_with_default_signal_handling(app):
     assert blocked == 0
 
 
+def test_interrupt_during_a_command_arrives_at_once_and_the_child_is_ended(app):
+    # The module's child is the shell; it may run the sleeping command as its own child.
+    pids = app.path / "pids"
+    app.add_program("bin/usb-devices", f"#!/bin/sh\necho $$ $PPID > {shlex.quote(str(pids))}\nexec sleep 10\n")
+    result = app.run(f"""
+        import json, os, signal, threading, time
+        import zun_camera_basler
+        def interrupt():
+            while not (os.path.exists({str(pids)!r}) and open({str(pids)!r}).read().strip()):
+                time.sleep(0.01)
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        sent = []
+        threading.Thread(target=interrupt).start()
+        try:
+            zun_camera_basler.zun_camera.__new__(zun_camera_basler.zun_camera).usbreset("40012345")
+        except KeyboardInterrupt:
+            took = time.monotonic() - sent[0]
+        command, parent = map(int, open({str(pids)!r}).read().split())
+        child = command if parent == os.getpid() else parent
+        left = os.path.exists(f"/proc/{{child}}")  # running, or ended and not waited for
+        if command != child and os.path.exists(f"/proc/{{command}}"):
+            os.kill(command, signal.SIGKILL)
+        print(json.dumps([took, left]))
+    """, timeout=60).check()
+    took, left = json.loads(result.stdout)
+    assert took < 1.0 and not left, (took, left)
+
+
 @pytest.mark.parametrize("case, complaint", [("no-usb-devices", "usb-devices"), ("tool-missing", "usbcam_reset"),
                                              ("tool-fails", "reset tool complaint")])
 def test_usbreset_tolerates_missing_and_failing_programs(app, case, complaint):
