@@ -148,6 +148,7 @@ public:
             grabbing_ = outcome.grabbing;
             if (outcome.succeeded) {
                 last_success_ = Clock::now();
+                if (!outcome.frame) continue;
                 frame_ = std::move(outcome.frame);
                 publish();
             } else if (Clock::now() - last_success_ >= retrieval_timeout) {

@@ -325,6 +325,9 @@ std::string NativeGrab::adopt(py::handle cam, py::handle converter) {
             slot = new Slot;
             a.result_made(slot->bytes);
         }
+    // A result of another camera is not held past that camera's last
+    // reference: let go of it now (a camera replaced under a running loop).
+    if (!cam.is(cam_)) release_results();
     cam_ = py::reinterpret_borrow<py::object>(cam);
     converter_ = py::reinterpret_borrow<py::object>(converter);
     camera_ = camera;
@@ -396,7 +399,7 @@ NativeGrab::Outcome NativeGrab::finish(Stretch &s) {
         // An application's converter set to another format: from the next
         // pass on, the binding converts, and makes frames of any format.
         shared().seam.give_up(fallback, "the converted image makes no frame: " + s.unusable);
-        return {false, py::object(), s.grabbing};
+        return {true, py::object(), s.grabbing};
     }
     if (!s.succeeded) return {false, py::object(), s.grabbing};
     return {true, frame_over(s.image, s.pixels, s.rows, s.columns), s.grabbing};

@@ -45,7 +45,7 @@ public:
 
     struct Outcome {
         bool succeeded = false;
-        py::object frame;               // the frame of a successful grab
+        py::object frame;               // the frame of a successful grab (none: it made no frame)
         std::optional<bool> grabbing;   // the camera's answer for the next pass, asked at the end of this one
     };
     // One pass, the GIL let go of once.  An error of the SDK's is raised as a
