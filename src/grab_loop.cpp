@@ -141,7 +141,6 @@ public:
             cam_ = std::move(cam);
             bool grabbing = asked ? *grabbing_ : truthy(call(cam_, n.IsGrabbing));
             grabbing_.reset();
-            mark(lookups);
             if (!grabbing) return;
             if (truthy(get(self_, n.stopCam))) return;
             NativeGrab::Outcome outcome = pass();
