@@ -433,15 +433,25 @@ import json
 import zun_camera_basler as z
 cam = z.zun_camera("0815-0000", fps=100)
 wait_active(cam)
+cam.cam.ForceFailedBufferCount.Value = 20  # a short burst: skipped, the stream goes on
+cam.cam.ForceFailedBuffer.Execute()
+while cam.cam.ForcedFailedBuffersRemaining.Value:
+    time.sleep(0.01)
+frame = cam.frame
+wait_for_new = time.time() + 10
+while cam.frame is frame and time.time() < wait_for_new:
+    time.sleep(0.01)
+after_burst = [cam.frame is not frame, cam.isActive]
 cam.cam.ForceFailedBufferCount.Value = 1024  # about ten seconds of failed grabs
 cam.cam.ForceFailedBuffer.Execute()
 start = time.time()
 cam.t1.join(20)
 print(json.dumps({"seconds": time.time() - start, "ended": [cam.t1.is_alive(), cam.isActive, cam.cam.IsOpen()],
-                  "left": cam.cam.ForcedFailedBuffersRemaining.Value > 0}))
+                  "left": cam.cam.ForcedFailedBuffersRemaining.Value > 0, "after_burst": after_burst}))
 cam.stop()
 """, sdk="real", env={"ZUN_NATIVE_FRAMES": switch}).check()
     report = json.loads(result.stdout.splitlines()[-1])
+    assert report["after_burst"] == [True, True]
     # Ended by the failed grabs themselves, while they still came, once they had come for 5 s.
     assert report["ended"] == [False, False, False] and report["left"] and report["seconds"] > 4.9
     restarts = [m for _, m in result.log_messages() if m.startswith(RESTART)]
@@ -471,3 +481,53 @@ print("streaming", flush=True)  # and the interpreter waits for the grab thread 
     out, err = proc.communicate(timeout=60)
     # Ended by the interrupts (or by the second one's default action), not aborted.
     assert proc.returncode != -signal.SIGABRT and "FATAL" not in err, err
+
+
+def test_frames_cost_what_the_application_keeps_and_another_output_format_goes_through_the_binding(app):
+    result = app.run(WAIT_FOR_FRAMES + """
+import json, os
+import zun_camera_basler as z
+import ctypes
+trim = getattr(ctypes.CDLL(None), "malloc_trim", lambda pad: 0)  # the C library hands freed memory back
+def resident_mb():
+    trim(0)
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+def keep(n):
+    kept = [cam.getFlagAndFrame()[1]]
+    while len(kept) < n:
+        frame = cam.getFlagAndFrame()[1]
+        if frame is not kept[-1]:
+            kept.append(frame)
+    return kept
+def settled():  # resident memory once the grab thread has had its passes
+    time.sleep(0.5)
+    return resident_mb()
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+base = settled()
+kept = keep(30)  # 3 MB each
+held = settled() - base
+del kept
+freed_while_grabbing = held - (settled() - base)
+kept = keep(30)
+cam.stop(); cam.t1.join(10)
+del kept
+freed_after_stop = held - (settled() - base)
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+cam.converter.OutputPixelFormat = z.pylon.PixelType_RGB8packed
+frame = cam.frame
+while cam.frame is frame:
+    time.sleep(0.01)
+rgb = cam.frame
+cam.stop(); cam.t1.join(10)
+print(json.dumps({"held": held, "freed": [freed_while_grabbing, freed_after_stop], "rgb": rgb.shape,
+                  "grey": bool((rgb[..., 0] == rgb[..., 2]).all())}))
+""", sdk="real", timeout=180).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    # Thirty frames held ~90 MB; once dropped, all but a few spare images are freed, grabbing or not.
+    assert report["held"] > 60 and min(report["freed"]) > report["held"] - 20, report
+    assert report["rgb"] == [1040, 1024, 3] and report["grey"]
+    passes = [m for _, m in result.log_messages() if m.startswith(GRAB_PASS)]
+    assert passes[0].startswith(NATIVE_PASS) and "is not BGR 8-bit packed" in passes[-1], passes
