@@ -356,15 +356,18 @@ bool NativeGrab::start_check(py::handle cam, py::handle converter) {
     return shared().seam.start_check(resolved, fallback);
 }
 
-void NativeGrab::stretch(Stretch &s) {
+void NativeGrab::stretch(Stretch &s, void *checked) {
     const Api &a = shared().api;
     try {
-        // The previous result is let go of only once the next one is in.
-        int next = current_ == 0 ? 1 : 0;
-        a.retrieve(camera_, timeout_ms, slots_[next]->bytes, a.throw_on_timeout);
-        if (current_ >= 0) a.result_released(slots_[current_]->bytes);
-        current_ = next;
-        void *result = slots_[current_]->bytes;
+        void *result = checked;
+        if (!result) {
+            // The previous result is let go of only once the next one is in.
+            int next = current_ == 0 ? 1 : 0;
+            a.retrieve(camera_, timeout_ms, slots_[next]->bytes, a.throw_on_timeout);
+            if (current_ >= 0) a.result_released(slots_[current_]->bytes);
+            current_ = next;
+            result = slots_[current_]->bytes;
+        }
         int success = a.success.answer(result);
         if (success < 0) {
             a.result_data(result);  // the SDK's own error for a result without data, as the binding raises it
@@ -427,28 +430,15 @@ NativeGrab::Outcome NativeGrab::compare(py::handle result, py::object &binding_c
         Slot slot;
         a.result_made(slot.bytes);
         a.result_assigned(slot.bytes, native::object_of(handle));
-        without_gil([&] {
-            try {
-                int success = a.success.answer(slot.bytes);
-                if (success < 0) throw std::runtime_error("its data is not a plain Pylon::CGrabResultData");
-                if ((s.succeeded = success != 0)) {
-                    s.image = pool().take();
-                    a.convert(converter_object_, reusable(s.image), a.result_image(slot.bytes));
-                    s.unusable = a.images.bgr_frame(s.image->bytes, s.pixels, s.rows, s.columns);
-                }
-                s.grabbing = a.is_grabbing(camera_);
-            } catch (abi::__forced_unwind &) {
-                throw;
-            } catch (...) {
-                s.error = native::current_error_text(a.gcbase);
-            }
-        }, abandon);
+        without_gil([&] { stretch(s, slot.bytes); }, abandon);
         guarded = slot.within_half() && (!s.image || s.image->within_half());
         a.result_released(slot.bytes);
         a.result_destroyed(slot.bytes);
     }
     if (!why.empty())
         ;
+    else if (s.no_memory)
+        why = "memory ran out";
     else if (!s.error.empty())
         why = "the SDK raised: " + s.error;
     else if (s.succeeded != binding_success)

@@ -76,7 +76,10 @@ public:
 
 private:
     struct Stretch;
-    void stretch(Stretch &s);          // the pass's work without the GIL
+    // The pass's work without the GIL: retrieve the next result (or, for
+    // the check, take the one at `checked`), test its success, convert it,
+    // ask the camera; the SDK's errors end up in `s`.
+    void stretch(Stretch &s, void *checked = nullptr);
     Outcome finish(Stretch &s);        // the pass's end, with the GIL
     bool start_check(py::handle cam, py::handle converter);
     Outcome compare(py::handle result, py::object &binding_copy, bool &decided, const std::function<void()> &abandon);
