@@ -2,6 +2,7 @@
 // functions.  This unit builds the class, opens and configures the camera in
 // the constructor, and answers the queries.
 #include "camera.hpp"
+#include "native_pass.hpp"
 
 #include <cstring>
 
@@ -265,6 +266,7 @@ PyObject *saveFrame(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *getFlagAndFrame(PyObject *self, PyObject *) {
     return entry([&] {
+        let_grab_threads_in();
         // The flag first: a true flag is only ever published after its frame.
         py::object flag = py::handle(self).attr("isActive");
         py::object frame = py::handle(self).attr("frame");

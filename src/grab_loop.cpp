@@ -74,7 +74,7 @@ py::str mean_text(py::handle frame, Abandon &&abandon) {
             auto *data = static_cast<const std::uint8_t *>(view.buf);
             std::size_t len = static_cast<std::size_t>(view.len);
             std::uint64_t sum = 0;
-            without_gil([&] { sum = byte_sum(data, len); }, abandon);
+            without_gil_announced([&] { sum = byte_sum(data, len); }, abandon);
             mean = static_cast<double>(sum) / static_cast<double>(len);
         }
         PyBuffer_Release(&view);
@@ -176,7 +176,9 @@ private:
         NativeGrab::Route route = converter_ ? native_.route(cam_, converter_) : NativeGrab::Route::binding;
         if (route == NativeGrab::Route::native) {
             NativeGrab::Outcome outcome = native_.pass([this] { abandon(); });
-            held_ = py::object();  // a result held through the binding, until the next was in
+            // A result held through the binding, until the next was in: the
+            // binding lets go of the GIL to delete it.
+            if (held_) announced([this] { held_ = py::object(); });
             return outcome;
         }
         py::object next = call(cam_, n.RetrieveResult, timeout_ms_, timeout_handling_);

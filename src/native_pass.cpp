@@ -19,11 +19,18 @@
 // binding's own (a stand-in, a subclass that overrides a call used here).
 #include "native_pass.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <new>
 #include <vector>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "frame_pixels.hpp"
 #include "native_sdk.hpp"
@@ -462,6 +469,48 @@ NativeGrab::Outcome NativeGrab::compare(py::handle result, py::object &binding_c
     }
     sh.seam.trust();
     return {true, frame_over(s.image, s.pixels, s.rows, s.columns), binding_grabbing};
+}
+
+namespace {
+// Grab threads on their way back to the GIL from a stretch, how many times
+// one has won it back since the process began, and the application threads
+// waiting for the next time.  The waits are on the count's own word (a
+// futex): no lock, and time-outs on the monotonic clock.
+std::atomic<int> coming{0};
+std::atomic<unsigned> arrivals{0};
+std::atomic<int> sleepers{0};
+static_assert(sizeof(arrivals) == sizeof(int) && std::atomic<unsigned>::is_always_lock_free, "a futex word");
+
+void wait_for_arrival(unsigned seen, std::chrono::microseconds most) {
+    auto until = std::chrono::steady_clock::now() + most;
+    sleepers.fetch_add(1);
+    while (arrivals.load() == seen) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        timespec wait{0, static_cast<long>(left.count())};
+        // Returns at once when the count is no longer `seen`.
+        syscall(SYS_futex, reinterpret_cast<unsigned *>(&arrivals), FUTEX_WAIT_PRIVATE, seen, &wait, nullptr, 0);
+    }
+    sleepers.fetch_sub(1);
+}
+}  // namespace
+
+void coming_back() { coming.fetch_add(1); }
+
+void back() {
+    coming.fetch_sub(1);
+    arrivals.fetch_add(1);
+    // A waiter counted after this look sees the new count before it sleeps.
+    if (sleepers.load() > 0)
+        syscall(SYS_futex, reinterpret_cast<unsigned *>(&arrivals), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void let_grab_threads_in() {
+    // A grab thread counts itself back once it has won the GIL, which this
+    // thread holds: no arrival falls between this read and the wait.
+    if (coming.load() <= 0) return;
+    unsigned seen = arrivals.load();
+    without_gil([&] { wait_for_arrival(seen, std::chrono::milliseconds(1)); }, [] {});
 }
 
 }  // namespace zun

@@ -25,6 +25,51 @@ struct PooledImage;
 void give_back(PooledImage *image);
 }  // namespace native
 
+// A grab thread that has let go of the GIL must win it back, which while the
+// application runs Python can take a whole switch interval.  A thread of the
+// application that asks for the newest frame meanwhile lets it in first, and
+// gets the frame it brings: it lets go of the GIL until a grab thread coming
+// back has won it, for at most a millisecond.  Called with the GIL held.
+void let_grab_threads_in();
+// A grab thread is on its way back to the GIL from the announcement to
+// back(); either is called with the GIL held or let go of.
+void coming_back();
+void back();
+
+// `work` done without the GIL, announced as done when it is: for a grab
+// thread's work whose end is worth waiting for.
+template <class Work, class Abandon>
+void without_gil_announced(Work &&work, Abandon &&abandon) {
+    bool on_the_way = false;
+    auto arrived = [&] {
+        if (on_the_way) back();
+        on_the_way = false;
+    };
+    without_gil([&] {
+        work();
+        coming_back();
+        on_the_way = true;
+    }, [&] {
+        arrived();
+        abandon();
+    });
+    arrived();
+}
+
+// `work` done with the GIL held, where a call of the binding's inside lets
+// go of it and takes it back at once.
+template <class Work>
+void announced(Work &&work) {
+    coming_back();
+    try {
+        work();
+    } catch (...) {
+        back();
+        throw;
+    }
+    back();
+}
+
 // One grab loop's hold on the SDK below the binding: the camera and converter
 // it works on and the grab results it holds.  Used with the GIL held except
 // where said.
@@ -106,7 +151,7 @@ struct NativeGrab::Stretch {
 template <class Abandon>
 NativeGrab::Outcome NativeGrab::pass(Abandon &&abandon) {
     Stretch s;
-    without_gil([&] { stretch(s); }, [&] {
+    without_gil_announced([&] { stretch(s); }, [&] {
         this->abandon();
         abandon();
     });
