@@ -426,6 +426,29 @@ print(json.dumps({"intact": all(np.array_equal(k, c) for k, c in zip(kept, copie
     assert [m for m in messages if m.startswith(RESTART)] == [RESTART + " Code:637b21"]
 
 
+def test_a_thread_polling_in_a_tight_loop_lets_the_grab_thread_publish(app):
+    # With no forced switch of the GIL for 100 s, frames reach a poller that
+    # never lets go of it only because asking for the newest frame lets a
+    # grab thread that waits for the GIL in first.  (Not the diagnostic
+    # line's: its writes let go of the GIL in the interpreter's own I/O.)
+    result = app.run(WAIT_FOR_FRAMES + """
+import sys
+import zun_camera_basler as z
+cam = z.zun_camera("0815-0000", fps=100)
+wait_active(cam)
+cam.lastTime = time.time() + 3600
+sys.setswitchinterval(100)
+seen, frames, give_up = cam.getFlagAndFrame()[1], 0, time.monotonic() + 30
+while frames < 20 and time.monotonic() < give_up:
+    frame = cam.getFlagAndFrame()[1]
+    frames, seen = frames + (frame is not seen), frame
+sys.setswitchinterval(0.005)
+cam.stop(); cam.t1.join(10)
+print(frames)
+""", sdk="real").check()
+    assert result.stdout.splitlines()[-1] == "20"
+
+
 @pytest.mark.parametrize("switch", [None, "0"])
 def test_a_camera_that_delivers_only_failed_grabs_ends_the_thread_after_five_seconds(app, switch):
     result = app.run(WAIT_FOR_FRAMES + """
