@@ -203,9 +203,15 @@ def test_demo_streams_saves_and_exits_cleanly(deployed, tmp_path):
     assert out.rstrip().endswith("Stopped: grab thread ended, camera closed.")
 
 
+def interruptible():
+    # A suite run as a background job of a shell inherits SIGINT ignored, and
+    # so would the interpreter under test: give it a terminal's default.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_demo_stops_cleanly_on_ctrl_c(deployed, tmp_path):
     proc = run_in(deployed, [str(REPO / "examples" / "demo.py"), "--seconds", "60", "--out", str(tmp_path / "s.png")],
-                  tmp_path, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                  tmp_path, preexec_fn=interruptible)
     # Interrupt once the stream is running: its first status line is out.
     lines = []
     for line in proc.stdout:
@@ -494,7 +500,7 @@ print("streaming", flush=True)  # and the interpreter waits for the grab thread 
 """)
     env = dict(os.environ, PYLON_CAMEMU="1", PYTHONPATH=os.pathsep.join([str(app.libs), str(app.path)]))
     proc = subprocess.Popen([sys.executable, str(script)], cwd=app.path, env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=interruptible)
     assert proc.stdout.readline().startswith("starting thread")
     while not proc.stdout.readline().startswith("streaming"):
         pass

@@ -167,6 +167,7 @@ def test_interrupt_during_a_command_arrives_at_once_and_the_child_is_ended(app):
     result = app.run(f"""
         import json, os, signal, threading, time
         import zun_camera_basler
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
         def interrupt():
             while not (os.path.exists({str(pids)!r}) and open({str(pids)!r}).read().strip()):
                 time.sleep(0.01)
