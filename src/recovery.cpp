@@ -31,10 +31,12 @@ enum class Stderr { inherited, discarded };
 constexpr int kFirstPauseMs = 1, kLongestPauseMs = 100;
 
 // The shell that the shell runner started, and the read end of its output
-// pipe.  Should the wait for it be cut short (a signal handler raised, memory
-// ran out), the shell is killed and waited for, as subprocess.run does on an
-// interrupt, so it never outlives the call.  A program that the shell started
-// for the command is not tracked, as with subprocess.run.
+// pipe.  Should the wait for it be cut short, the shell is killed and waited
+// for, as subprocess.run does on an interrupt, so it never outlives the call.
+// Nothing here touches the interpreter: the interpreter may end the waiting
+// thread (a daemon thread at exit), and then the destructor ends the shell
+// while the unwinding passes, without the GIL.  A program that the shell
+// started for the command is not tracked, as with subprocess.run.
 class Child {
 public:
     Child(pid_t pid, int output) : pid_(pid), output_(output) {}
@@ -42,12 +44,16 @@ public:
     Child &operator=(const Child &) = delete;
     ~Child() {
         if (output_ >= 0) close(output_);
+        end();
+    }
+
+    // Kills the shell and waits for it, unless that is done already.
+    void end() {
         if (pid_ == 0) return;
-        PyThreadState *saved = PyEval_SaveThread();
         kill(pid_, SIGKILL);
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
-        PyEval_RestoreThread(saved);
+        pid_ = 0;
     }
 
     // One short step of the wait, with the GIL released: reads what the
@@ -113,11 +119,9 @@ py::str run_shell_command(const std::string &command, Stderr err) {
     const char *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
 
     pid_t pid = 0;
-    int spawn_error;
-    {
-        py::gil_scoped_release unlocked;
-        spawn_error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char **>(argv), environ);
-    }
+    int spawn_error = 0;
+    without_gil([&] { spawn_error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char **>(argv), environ); },
+                [] {});
     close(out[1]);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -128,17 +132,36 @@ py::str run_shell_command(const std::string &command, Stderr err) {
 
     // Between the steps the interpreter runs its signal handlers, so that a
     // Ctrl-C, or a signal the application handles, acts within the longest
-    // pause; an exception that a handler raises ends the call and the child.
+    // pause.  An exception that a handler raises ends the call: the shell is
+    // killed and waited for with the GIL let go of, the exception set aside
+    // meanwhile in plain references, which nothing drops should the
+    // interpreter end this thread when it takes the GIL back.
     std::string output;
     Child child(pid, out[0]);
-    while (true) {
-        bool ended;
-        {
-            py::gil_scoped_release unlocked;
-            ended = child.step(output);
-        }
-        if (ended) break;
-        if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    bool ended = false, interrupted = false, no_memory = false;
+    while (!ended && !interrupted && !no_memory) {
+        without_gil([&] {
+            try {
+                ended = child.step(output);
+            } catch (const std::bad_alloc &) {
+                no_memory = true;
+            }
+        }, [] {});
+        if (!ended && !no_memory) interrupted = PyErr_CheckSignals() < 0;
+    }
+    if (!ended) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject *raised = PyErr_GetRaisedException();
+        without_gil([&] { child.end(); }, [] {});
+        PyErr_SetRaisedException(raised);
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        without_gil([&] { child.end(); }, [] {});
+        PyErr_Restore(type, value, traceback);
+#endif
+        if (no_memory) throw std::bad_alloc();
+        throw py::error_already_set();
     }
 
     PyObject *text = PyUnicode_DecodeUTF8(output.data(), static_cast<Py_ssize_t>(output.size()), "strict");
@@ -146,7 +169,17 @@ py::str run_shell_command(const std::string &command, Stderr err) {
     return py::reinterpret_steal<py::str>(text).attr("strip")();
 }
 
-void sleep_seconds(double seconds) { mod_attr("time").attr("sleep")(seconds); }
+// time.sleep(seconds) through the module's `time`.  The interpreter may end
+// this thread in the sleep (a daemon thread at exit) by unwinding it: the
+// references are plain ones, which the unwinding does not drop without the GIL.
+void sleep_seconds(double seconds) {
+    PyObject *time = PyObject_GetAttrString(module().ptr(), "time");
+    if (!time) throw py::error_already_set();
+    PyObject *slept = PyObject_CallMethod(time, "sleep", "d", seconds);
+    Py_DECREF(time);
+    if (!slept) throw py::error_already_set();
+    Py_DECREF(slept);
+}
 
 // Runs `body`; an ordinary error is printed after `message` and turns into
 // the exit request, anything else (an exit request, an interrupt) passes.

@@ -190,6 +190,36 @@ def test_interrupt_during_a_command_arrives_at_once_and_the_child_is_ended(app):
     assert took < 1.0 and not left, (took, left)
 
 
+@pytest.mark.parametrize("call", ["usbreset", "gpio_reset_on"])
+def test_a_daemon_thread_in_a_recovery_step_lets_the_interpreter_exit_cleanly(app, call):
+    # The interpreter ends a daemon thread that comes back to the GIL while it
+    # finalizes: here from the wait for a shell command (usbreset) or from a
+    # sleep (the GPIO cycle), while an object's __del__ makes the end last.
+    pids = app.path / "pids"
+    app.add_program("bin/usb-devices", f"#!/bin/sh\necho $$ $PPID > {shlex.quote(str(pids))}\nexec sleep 10\n")
+    result = app.run(f"""
+        import os, threading, time
+        import zun_camera_basler
+        class SlowEnd:
+            def __del__(self, sleep=time.sleep):
+                sleep(0.3 if {call!r} == "usbreset" else 2.5)
+        slow_end = SlowEnd()
+        cam = zun_camera_basler.zun_camera.__new__(zun_camera_basler.zun_camera)
+        args = ("40012345",) if {call!r} == "usbreset" else ()
+        threading.Thread(target=getattr(cam, {call!r}), args=args, daemon=True).start()
+        while args and not (os.path.exists({str(pids)!r}) and open({str(pids)!r}).read().strip()):
+            time.sleep(0.01)
+        print(os.getpid())  # and the interpreter exits while the step waits
+    """, timeout=60)
+    assert result.returncode == 0 and "terminate" not in result.stderr, result
+    if call == "usbreset":  # the shell the step started is killed and waited for
+        command, parent = map(int, pids.read_text().split())
+        child = command if parent == int(result.stdout) else parent
+        assert not os.path.exists(f"/proc/{child}")
+        if command != child and os.path.exists(f"/proc/{command}"):
+            os.kill(command, 9)
+
+
 @pytest.mark.parametrize("case, complaint", [("no-usb-devices", "usb-devices"), ("tool-missing", "usbcam_reset"),
                                              ("tool-fails", "reset tool complaint")])
 def test_usbreset_tolerates_missing_and_failing_programs(app, case, complaint):
