@@ -560,3 +560,34 @@ print(json.dumps({"held": held, "freed": [freed_while_grabbing, freed_after_stop
     assert report["rgb"] == [1040, 1024, 3] and report["grey"]
     passes = [m for _, m in result.log_messages() if m.startswith(GRAB_PASS)]
     assert passes[0].startswith(NATIVE_PASS) and "is not BGR 8-bit packed" in passes[-1], passes
+
+
+def test_the_supervisor_example_brings_frames_back_after_a_time_out_and_after_failed_grabs(app):
+    result = app.run(f"""
+import json, sys, threading, time
+sys.path.insert(0, {str(REPO / "examples")!r})
+import zun_camera_basler as z
+from supervisor import Supervisor
+count = [0]
+supervisor = Supervisor(z, "0815-0000", lambda frame: count.__setitem__(0, count[0] + 1), first_pause=0.1)
+runner = threading.Thread(target=supervisor.run)
+runner.start()
+def frames_again(restarts):  # the restart, then new frames
+    while len(supervisor.restarts) < restarts:
+        time.sleep(0.05)
+    seen = count[0]
+    while count[0] < seen + 5:
+        time.sleep(0.05)
+frames_again(0)
+cam = supervisor.camera.cam  # waits for a trigger that never comes
+cam.TriggerSelector.Value, cam.TriggerSource.Value, cam.TriggerMode.Value = "FrameStart", "Software", "On"
+frames_again(1)
+supervisor.camera.cam.ForceFailedBufferCount.Value = 1024  # nothing but failed grabs, 40 s of them
+supervisor.camera.cam.ForceFailedBuffer.Execute()
+frames_again(2)
+supervisor.stop(); runner.join()
+print(json.dumps({{"restarts": supervisor.restarts, "closed": not supervisor.camera.cam.IsOpen()}}))
+""", sdk="real", timeout=180).check()
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report == {"restarts": [[[], RESTART + " Code:637b21"], [[], RESTART + "No grab has succeeded for "
+                      "5000 ms: the camera delivers only failed grab results."]], "closed": True}
