@@ -25,6 +25,13 @@ Figures, each loop in a process of its own:
                 published while it held the GIL: a share of the
                 interpreter's turns that no grab loop changes), same size
                 and rate
+  asks          what an ask costs the application: a thread asks
+                getFlagAndFrame for the newest frame and sleeps 1 ms, beside
+                N = 0, 1, 2, 4 threads busy in pure Python; the ask's median,
+                99th percentile and longest wall time, and beside them two
+                plain reads of the attributes (isActive, frame) in the same
+                loop, asks per second and distinct frames seen per second
+                (640 x 480, 100 frames/s asked)
   GIL           per pass of the grab thread: GIL releases (each is a
                 hand-off: the thread must win the GIL back), the thread's CPU
                 time while it held the GIL, and its holds of more than 0.5 ms
@@ -330,6 +337,38 @@ elif cfg["pollers"]:  # threads that call getFlagAndFrame in a tight loop; frame
     wall = time.perf_counter() - t0
     cam.stop(); cam.t1.join()
     figures = {"fps": seen[1] / wall, "each": statistics.mean(each) / wall}
+elif cfg["busy"] is not None:  # a thread that asks and sleeps 1 ms, beside threads busy in Python
+    done = threading.Event()
+    def busy():
+        while not done.is_set():
+            pass
+    workers = [threading.Thread(target=busy) for _ in range(cfg["busy"])]
+    for w in workers:
+        w.start()
+    clock, asks, reads, seen, frames = time.perf_counter, [], [], None, 0
+    t0 = clock()
+    end = t0 + cfg["seconds"]
+    while True:
+        a = clock()
+        frame = cam.getFlagAndFrame()[1]
+        b = clock()
+        cam.isActive, cam.frame
+        c = clock()
+        if c > end:
+            break
+        asks.append(b - a)
+        reads.append(c - b)
+        if frame is not seen:
+            seen, frames = frame, frames + 1
+        time.sleep(0.001)
+    wall = clock() - t0
+    done.set()
+    for w in workers:
+        w.join()
+    cam.stop(); cam.t1.join()
+    spread = lambda times: [1e3 * t for t in (statistics.median(times), sorted(times)[int(0.99 * len(times))],
+                                               max(times))]
+    figures = {"ask": spread(asks), "reads": spread(reads), "polls": len(asks) / wall, "fps": frames / wall}
 else:
     stalls, seen_frames, done = [], [0], threading.Event()
     cpu = {}
@@ -405,8 +444,9 @@ def counter_library(root):
     return path if build.returncode == 0 else None
 
 
-def measure(libs, loop, counter=None, idle=False, profile=False, pollers=0, **cfg):
-    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle, profile=profile, pollers=pollers)
+def measure(libs, loop, counter=None, idle=False, profile=False, pollers=0, busy=None, **cfg):
+    cfg = dict(cfg, loop=loop, libs=libs, count=bool(counter), idle=idle, profile=profile, pollers=pollers,
+               busy=busy)
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     env.pop("ZUN_GIL_PROFILE", None)
     if counter:
@@ -480,6 +520,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=2, help="rounds of alternating measurements")
     parser.add_argument("--profile", action="store_true",
                         help="only the grab thread's time holding the GIL, stretch by stretch, module and floor")
+    parser.add_argument("--asks", action="store_true", help="only what an ask costs beside threads busy in Python")
     parser.add_argument("--also", metavar="BUILD", help="also measure the module built in this folder (an earlier "
                         "build: its loop is named 'earlier'), side by side in the same run")
     args = parser.parse_args()
@@ -489,6 +530,8 @@ def main():
     try:
         if args.profile:
             profile(runs, counter_library(root), args.rounds)
+        elif args.asks:
+            asks(list(runs), NAMES, lambda loop, **cfg: measure(runs[loop][1], runs[loop][0], **cfg), args)
         else:
             bench(runs, root, args)
     finally:
@@ -497,10 +540,33 @@ def main():
                 shutil.rmtree(folder, ignore_errors=True)
 
 
+NAMES = {"earlier": "module, earlier build", "module": "module", "python": "Python + GetArray",
+         "floor": "grab + convert only"}
+
+
+def asks(loops, names, measure_loop, args):
+    """What an ask costs, beside N threads busy in Python, and what it sees."""
+    print("\n640 x 480, 100 frames/s asked: a thread asks getFlagAndFrame and sleeps 1 ms, beside N threads busy"
+          " in Python;\nthe ask's wall time (median / 99th percentile / longest, ms) and two plain attribute reads in"
+          " the same loop,\nasks per second and distinct frames seen per second:")
+    print(f"  {'loop':22s} {'N':>2s} {'getFlagAndFrame ms':>22s} {'two plain reads ms':>22s} {'asks/s':>7s}"
+          f" {'frames/s':>9s} {'seen / min(asks, N=0)':>22s}")
+    form = lambda t: "/".join(f"{v:.3f}" if v < 1 else f"{v:.1f}" for v in t)
+    for loop in loops:
+        seen_alone = None
+        for n in (0, 1, 2, 4):
+            results = [measure_loop(loop, width=640, height=480, fps=100, switch=0.005, busy=n,
+                                    seconds=args.seconds / 2) for _ in range(args.rounds)]
+            mean = lambda key: [statistics.mean(r[key][i] for r in results) for i in range(3)]
+            polls, fps = (statistics.mean(r[k] for r in results) for k in ("polls", "fps"))
+            seen_alone = fps if n == 0 else seen_alone
+            print(f"  {names[loop]:22s} {n:2d} {form(mean('ask')):>22s} {form(mean('reads')):>22s} {polls:7.1f}"
+                  f" {fps:9.1f} {fps / min(polls, seen_alone):22.2f}")
+
+
 def bench(runs, root, args):
     loops = list(runs)
-    names = {"earlier": "module, earlier build", "module": "module", "python": "Python + GetArray",
-             "floor": "grab + convert only"}
+    names = NAMES
     measure_loop = lambda loop, *counter, **cfg: measure(runs[loop][1], runs[loop][0], *counter, **cfg)
 
     try:
@@ -534,6 +600,8 @@ def bench(runs, root, args):
                                   seconds=args.seconds / 2) for _ in range(args.rounds)]
             cells.append(statistics.mean(r["fps"] for r in results))
         print(f"  {names[loop]:22s} {cells[0]:11.1f} {cells[1]:11.1f} {cells[2]:9.1f}")
+
+    asks(loops, names, measure_loop, args)
 
     print("\n640 x 480, 300 frames/s asked: frames/s that reach an application of eight threads polling"
           " getFlagAndFrame in a tight loop\n(any of them saw, and each of them saw on average):")
