@@ -2,7 +2,7 @@
 // functions.  This unit builds the class, opens and configures the camera in
 // the constructor, and answers the queries.
 #include "camera.hpp"
-#include "native_pass.hpp"
+#include "publishing.hpp"
 
 #include <cstring>
 
@@ -258,6 +258,7 @@ PyObject *saveFrame(PyObject *self, PyObject *args, PyObject *kwargs) {
         return nullptr;
     return entry([&] {
         check_savename(savename);
+        help_grab_loop(self);
         // One read of the frame reference: the array written is one whole frame.
         py::object frame = py::handle(self).attr("frame");
         return mod_attr("cv2").attr("imwrite")(py::handle(savename), frame);
@@ -266,7 +267,7 @@ PyObject *saveFrame(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 PyObject *getFlagAndFrame(PyObject *self, PyObject *) {
     return entry([&] {
-        let_grab_threads_in();
+        help_grab_loop(self);  // a frame the grab thread has ready is published first
         // The flag first: a true flag is only ever published after its frame.
         py::object flag = py::handle(self).attr("isActive");
         py::object frame = py::handle(self).attr("frame");
@@ -278,6 +279,7 @@ PyObject *stop(PyObject *self, PyObject *) {
     return entry([&] {
         py::handle(self).attr("stopCam") = py::bool_(true);
         py::handle(self).attr("isActive") = py::bool_(false);
+        help_grab_loop(self);  // a grab thread waiting for that work sees the stop at once
         return py::none();
     });
 }
