@@ -33,12 +33,19 @@ public:
         return image;
     }
     void give_back(Image *image) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        spare_.push_back(image);
+        bool ask;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            spare_.push_back(image);
+            ask = loops_ == 0 && spare_.size() > kept && !trim_asked_;
+            trim_asked_ = trim_asked_ || ask;
+        }
         // While no grab thread runs, the interpreter frees the extra images
         // between two of its steps, with the GIL let go of.
-        if (loops_ == 0 && spare_.size() > kept && !trim_asked_)
-            trim_asked_ = Py_AddPendingCall(trim_pending, nullptr) == 0;
+        if (ask && Py_AddPendingCall(trim_pending, nullptr) != 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            trim_asked_ = false;  // its queue is full: the next image asks again
+        }
     }
     void trim() {
         std::vector<Image *> extra;

@@ -175,7 +175,7 @@ public:
     // Asking threads find the loop no more, and what it holds of the SDK's
     // is let go of, before the camera is stopped.
     void end() {
-        offers_->close();
+        if (offers_) offers_->close();
         offers_ = nullptr;
         without_gil([this] { native_.let_go(); }, [this] { abandon(); });
         held_ = py::object();
