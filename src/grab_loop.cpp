@@ -210,11 +210,7 @@ private:
             // request and the flag are read and written here without letting
             // go of the GIL, so a `stop` that has returned is never undone.
             mark(publishing);
-            set(self_, n.frame, frame_);
-            set(self_, n.isInitializing, Py_False);
-            if (!truthy(get(self_, n.stopCam))) set(self_, n.isActive, Py_True);
-            frame_ = py::object();
-            step_ = Step::clock;
+            store_frame(truthy(get(self_, n.stopCam)));
         }
         if (step_ == Step::clock) {
             mark(clock_check);
@@ -232,6 +228,17 @@ private:
             step_ = Step::next;
         }
         if (step_ == Step::next) next_pass();
+    }
+
+    // The frame first, its flags last: a reader that sees the flag sees a
+    // frame; the flag is not raised once a stop has been asked for.
+    void store_frame(bool stop_asked) {
+        const Names &n = names();
+        set(self_, n.frame, frame_);
+        set(self_, n.isInitializing, Py_False);
+        if (!stop_asked) set(self_, n.isActive, Py_True);
+        frame_ = py::object();
+        step_ = Step::clock;
     }
 
     // What the next pass starts with: whether the camera grabs (asked at the
@@ -373,11 +380,7 @@ private:
                 return false;
             frame_ = native_.frame();
             step_ = Step::publish;
-            set(self_, n.frame, frame_);
-            set(self_, n.isInitializing, Py_False);
-            if (stop.ptr() == Py_False) set(self_, n.isActive, Py_True);
-            frame_ = py::object();
-            step_ = Step::clock;
+            store_frame(stop.ptr() == Py_True);
             step_ = later_than_a_second_after(call_clock(clock_), last) ? Step::line : Step::next;
         }
         if (step_ != Step::next || stop.ptr() != Py_False || !grabbing_ || !*grabbing_ || !cam.is(cam_) ||

@@ -33,7 +33,7 @@ bool NativePass::adopt(py::handle cam, py::handle converter) {
     return true;
 }
 
-const NativePass::Outcome &NativePass::pass() {
+void NativePass::pass() {
     const sdk::Api &a = sdk::api();
     outcome_ = Outcome();
     try {
@@ -51,7 +51,6 @@ const NativePass::Outcome &NativePass::pass() {
     } catch (...) {
         outcome_.error = std::current_exception();
     }
-    return outcome_;
 }
 
 // The success test, the conversion and the camera's answer for the next pass,

@@ -44,7 +44,7 @@ public:
         std::exception_ptr error;   // the SDK's error
     };
     // One pass, without the GIL.
-    const Outcome &pass();
+    void pass();
     const Outcome &outcome() const { return outcome_; }
     // With the GIL: the frame of the last pass.
     py::object frame();
